@@ -1,0 +1,31 @@
+// The engine's record of what it last switched each feature to, in the feature state file.
+// Every call reads the file anew; every write replaces it whole, atomically.
+#include "Tweak/Engine.h"
+#include "dunmereprefs/Shared/FeatureStateLines.h"
+#include "host/Platform.h"
+#include "libroot_dyn/libroot_dyn.h"
+
+namespace harbrite {
+
+bool readStateFromFileForFeature(id, SEL, const char* feature) noexcept {
+  try {
+    if (feature == nullptr) return false;
+    host::TextRead file = host::readUTF8Text(libroot_dyn::jbrootPath(featurestate::kPath));
+    return file.ok && featurestate::readFeature(file.text, feature);
+  } catch (...) {
+    return false;
+  }
+}
+
+void writeStateToFileForFeature(id, SEL, const char* feature, bool enabled) noexcept {
+  try {
+    if (feature == nullptr) return;
+    host::TextRead file = host::readUTF8Text(libroot_dyn::jbrootPath(featurestate::kPath));
+    // A missing file, or one that is not UTF-8, is replaced by the single new line.
+    const std::string text = featurestate::withFeature(file.ok ? file.text : "", feature, enabled);
+    host::writeUTF8TextAtomically(libroot_dyn::jbrootPath(featurestate::kPath), text);
+  } catch (...) {
+  }
+}
+
+}  // namespace harbrite

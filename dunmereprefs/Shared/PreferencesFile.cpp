@@ -1,0 +1,41 @@
+#include "dunmereprefs/Shared/PreferencesFile.h"
+
+#include "libroot_dyn/libroot_dyn.h"
+
+namespace harbrite::prefs {
+
+std::optional<host::Dictionary> read() {
+  return host::readDictionary(libroot_dyn::jbrootPath(kPath));
+}
+
+bool write(const host::Dictionary& dictionary) {
+  return host::writeDictionaryAtomically(dictionary, libroot_dyn::jbrootPath(kPath));
+}
+
+bool boolSetting(const host::Dictionary& dictionary, std::string_view key) {
+  const host::Value* value = dictionary.find(key);
+  return value != nullptr && value->boolValue();
+}
+
+const host::Array* enabledApplications(const host::Dictionary& dictionary) {
+  const host::Value* value = dictionary.find(kEnabledApplications);
+  const host::Array* array = value != nullptr ? value->asArray() : nullptr;
+  if (array == nullptr) return nullptr;
+  for (const host::Value& item : *array) {
+    if (item.asString() == nullptr) return nullptr;
+  }
+  return array;
+}
+
+bool isEnabled(const std::optional<host::Dictionary>& dictionary, const char* bundleId) {
+  if (!dictionary || bundleId == nullptr) return false;
+  const host::Array* apps = enabledApplications(*dictionary);
+  if (apps == nullptr) return false;
+  const std::string_view wanted(bundleId);
+  for (const host::Value& item : *apps) {
+    if (*item.asString() == wanted) return true;
+  }
+  return false;
+}
+
+}  // namespace harbrite::prefs

@@ -1,0 +1,10 @@
+// Support compiled into both libraries and exported by each.
+#pragma once
+
+#define HARBRITE_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+// Converts an older preferences file, which kept one "enabled-<bundle identifier>" boolean per
+// application, into the enabledApplications list. Does nothing when there is nothing to convert.
+HARBRITE_EXPORT void migratePreferencesIfNeeded() noexcept;
+}

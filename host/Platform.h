@@ -1,0 +1,88 @@
+// The host's ordinary services: UTF-8 text files, the main queue, one-time initialisation,
+// the in-process and Darwin notification centres, the system log, run-time loading of
+// libraries, and facts about the running process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "host/Runtime.h"
+
+namespace host {
+
+// ---- UTF-8 text files ----------------------------------------------------------------------
+
+// The outcome of reading a text file: the text, or a readable description of why there is none
+// (a missing or unreadable file, or bytes that are not UTF-8).
+struct TextRead {
+  bool ok = false;
+  std::string text;
+  std::string error;
+};
+TextRead readUTF8Text(const std::string& path);
+
+// Writes `text` whole to `path`, atomically. On failure the old file stays byte for byte, the
+// answer is false and `*error` (when given) receives a readable description.
+bool writeUTF8TextAtomically(const std::string& path, std::string_view text,
+                             std::string* error = nullptr);
+
+// ---- Main queue and one-time initialisation -------------------------------------------------
+
+// Runs `work` on the main queue `delayNanoseconds` after now (on the host's clock).
+void dispatchAfterOnMainQueue(std::int64_t delayNanoseconds, std::function<void()> work);
+
+// dispatch_once: the first caller runs `work`; callers arriving meanwhile wait for it; later
+// callers return after one read of the token.
+using OnceToken = std::once_flag;
+template <class F>
+void dispatchOnce(OnceToken& token, F&& work) {
+  std::call_once(token, std::forward<F>(work));
+}
+
+// ---- In-process notification centre (NSNotificationCenter's default centre) ----------------
+
+// Keeps every observation, duplicates included. `object` nil: from any sender.
+void notificationCenterAddObserver(id observer, SEL selector, const char* name, id object);
+// Delivers synchronously, on the calling thread, once per matching observation, in the order
+// they were added. The observer's method receives no argument when its type string is "v@:".
+void notificationCenterPost(const char* name, id object);
+
+// ---- Darwin notify centre and system log -----------------------------------------------------
+
+// CFNotificationCenterPostNotification on the Darwin notify centre: no object, no user
+// information, delivered immediately.
+void darwinNotifyPost(const char* name);
+
+// NSLog: each "%@" in `format` takes the next argument, in order.
+void NSLog(std::string_view format, std::initializer_list<std::string_view> arguments = {});
+
+// ---- Run-time loading ------------------------------------------------------------------------
+
+// dlopen as the calling library would do it: "@rpath/..." is searched through the calling
+// library's own run-paths, "@loader_path" is that library's folder, and absolute paths are on
+// the device. `anchor` is any address inside the calling library. Answers nullptr on failure.
+void* dlopenFrom(const void* anchor, const char* path, int mode);
+inline void* dlopen(const char* path, int mode) {
+  static const char anchor = 0;  // one per library: tells the loader who is asking
+  return dlopenFrom(&anchor, path, mode);
+}
+void* dlsym(void* handle, const char* symbol);
+// RTLD_NOW: every symbol resolved at once.
+constexpr int kRtldNow = 2;
+
+// ---- The running process ---------------------------------------------------------------------
+
+// _NSGetExecutablePath: copies the executable's path with its NUL into `buffer` when it fits in
+// `*size` bytes and answers 0; otherwise sets `*size` to the size needed and answers -1.
+int NSGetExecutablePath(char* buffer, std::uint32_t* size);
+
+// CFBundleGetMainBundle and CFBundleGetIdentifier. Either may be null.
+struct Bundle;
+const Bundle* CFBundleGetMainBundle();
+const char* CFBundleGetIdentifier(const Bundle* bundle);
+
+}  // namespace host

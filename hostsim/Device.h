@@ -1,0 +1,113 @@
+// The simulated device: its root directory, its set-up, SpringBoard with Control Center and the
+// app switcher, the hooking framework that loads the engine, libroot and BackBoardServices.
+// harbrite-sim and the tests drive it; it holds no logic of the system.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/PropertyList.h"
+#include "host/Runtime.h"
+
+namespace hostsim {
+
+enum class Libroot { None, Full, OnlyJbrootPrefix };
+
+struct ModuleSpec {
+  std::string identifier;
+  bool vpn = false;    // selecting it connects the device's VPN
+  bool inert = false;  // its module does not answer setSelected:
+};
+
+struct DeviceConfig {
+  std::string systemVersion = "16.1";
+  // When not empty, successive systemVersion queries get these answers in turn (the last one
+  // repeats): lets a test see which probe asked when.
+  std::vector<std::string> systemVersionAnswers;
+  std::vector<std::string> apps;
+  std::optional<std::vector<ModuleSpec>> modules;  // none: the default Control Center
+  Libroot libroot = Libroot::None;
+  std::string librootPrefix = "/var/jb";
+  bool backboard = true;
+};
+
+// Where the built pieces are; by default the ones this build made.
+struct Payload {
+  std::string engine;
+  std::string librootFull;
+  std::string librootOnlyJbrootPrefix;
+  std::string backboardServices;
+  std::string paneBundle;
+  static Payload built();
+};
+
+class Device {
+ public:
+  // `root` empty: a fresh temporary directory, removed when the device goes.
+  explicit Device(std::string root = "", Payload payload = Payload::built());
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  const std::string& root() const { return root_; }
+  DeviceConfig& config() { return config_; }
+  const Payload& payload() const { return payload_; }
+
+  // The host path of a device file as the system reaches it: through the jbroot prefix that
+  // libroot (or its fallback) gives.
+  std::string jbrootPrefix() const;
+  std::string preferencesFile() const;  // device path, after mapping
+  std::string featureStateFile() const;
+
+  // SpringBoard starts and the hooking framework loads the engine.
+  void boot();
+  bool booted() const { return booted_; }
+
+  // Events.
+  void front(const std::string& bundleId);
+  void frontHome();
+  void exit(const std::string& bundleId);
+  void wait(std::int64_t nanoseconds);
+  void userSwitchesVPN(bool on);
+
+  // What can be checked.
+  bool vpnConnected() const;
+  std::optional<bool> moduleSelected(const std::string& identifier) const;
+  bool engineInstalled() const;
+  // "SBMainSwitcherViewController", "SBMainSwitcherControllerCoordinator" or "none".
+  std::string exitHook() const;
+  void* engineSymbol(const char* name) const;
+  std::vector<std::string> takeTerminations();
+  std::int64_t now() const;
+  host::id springBoard() const;
+  bool isRunning(const std::string& bundleId) const;
+
+ private:
+  std::string root_;
+  bool ownsRoot_ = false;
+  Payload payload_;
+  DeviceConfig config_;
+  bool booted_ = false;
+  void* engine_ = nullptr;
+  std::set<std::string> running_;
+};
+
+// The device that is booted in this process, or none.
+Device* currentDevice();
+
+// Called by the BackBoardServices stand-in.
+void recordTermination(const std::string& bundleId, std::int32_t reason, bool report,
+                       const std::string& description);
+// The libroot stand-ins read their jbroot prefix from this file beside them.
+inline constexpr const char* kLibrootPrefixFile = "/var/jb/usr/lib/libroot.prefix";
+
+// Builds the device's folders and files that every boot needs; shared by the Settings app.
+void prepareDeviceRoot(const std::string& root);
+void copyFile(const std::string& from, const std::string& to);
+std::string makeTemporaryDirectory();
+void removeTree(const std::string& path);
+
+}  // namespace hostsim

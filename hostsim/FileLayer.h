@@ -1,0 +1,74 @@
+// The file layer under the simulated Foundation: every file the system reads or writes goes
+// through it. Tests replace the layer to make any single step fail (the fault seam); the
+// default layer calls POSIX directly.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace hostsim {
+
+class FileLayer {
+ public:
+  virtual ~FileLayer() = default;
+  // Each mirrors its POSIX call: -1 and errno on failure.
+  virtual int open(const char* path, int flags, mode_t mode);
+  virtual ssize_t read(int fd, void* buffer, std::size_t size);
+  virtual ssize_t write(int fd, const void* buffer, std::size_t size);
+  virtual int fchmod(int fd, mode_t mode);
+  virtual int fsync(int fd);
+  virtual int close(int fd);
+  virtual int rename(const char* from, const char* to);
+  virtual int unlink(const char* path);
+  virtual int stat(const char* path, struct stat* info);
+};
+
+// Forwards every call to another layer, so that a test overrides just the step it fails.
+class FileLayerWrapper : public FileLayer {
+ public:
+  explicit FileLayerWrapper(FileLayer& target) : target_(target) {}
+  int open(const char* path, int flags, mode_t mode) override {
+    return target_.open(path, flags, mode);
+  }
+  ssize_t read(int fd, void* b, std::size_t n) override { return target_.read(fd, b, n); }
+  ssize_t write(int fd, const void* b, std::size_t n) override { return target_.write(fd, b, n); }
+  int fchmod(int fd, mode_t mode) override { return target_.fchmod(fd, mode); }
+  int fsync(int fd) override { return target_.fsync(fd); }
+  int close(int fd) override { return target_.close(fd); }
+  int rename(const char* from, const char* to) override { return target_.rename(from, to); }
+  int unlink(const char* path) override { return target_.unlink(path); }
+  int stat(const char* path, struct stat* info) override { return target_.stat(path, info); }
+
+ private:
+  FileLayer& target_;
+};
+
+// The layer in use; `set` with nullptr restores the POSIX layer.
+FileLayer& fileLayer();
+FileLayer& posixFileLayer();
+void setFileLayer(FileLayer* layer);
+
+// The simulated device's root directory on the host. Every absolute path the system uses lies
+// inside it; an empty root leaves paths as they are.
+void setDeviceRoot(const std::string& root);
+const std::string& deviceRoot();
+// Where a device path lies on the host file system.
+std::string hostPath(const std::string& devicePath);
+
+// Reads a whole file through the layer, retrying interrupted reads. On failure answers false
+// with errno set.
+bool readWholeFile(const std::string& hostFile, std::string& contents);
+
+// Replaces a file atomically through the layer: a temporary file in the same directory
+// (unique name, O_EXCL), complete write, fsync, the old file's mode kept, rename over the
+// target, fsync of the directory. On any failure before the rename the temporary file is
+// removed, the old file stays byte for byte, errno is set and the answer is false.
+bool replaceFileAtomically(const std::string& hostFile, const std::string& contents);
+
+// Temporary files are named "<target>.hbtmp.<pid>.<n>": readers never take them for data.
+bool isTemporaryFileName(const std::string& name);
+
+}  // namespace hostsim

@@ -1,0 +1,60 @@
+#include "hostsim/MainQueue.h"
+
+#include <chrono>
+#include <map>
+#include <thread>
+#include <utility>
+
+#include "host/Platform.h"
+
+namespace hostsim {
+
+namespace {
+// Keyed by (due time, order of scheduling).
+std::map<std::pair<std::int64_t, std::uint64_t>, std::function<void()>>& items() {
+  static auto* queue = new std::map<std::pair<std::int64_t, std::uint64_t>, std::function<void()>>;
+  return *queue;
+}
+}  // namespace
+
+MainQueue& MainQueue::shared() {
+  static MainQueue* queue = new MainQueue;
+  return *queue;
+}
+
+void MainQueue::schedule(std::int64_t delayNanoseconds, std::function<void()> work) {
+  if (delayNanoseconds < 0) delayNanoseconds = 0;
+  items().emplace(std::make_pair(now_ + delayNanoseconds, sequence_++), std::move(work));
+}
+
+void MainQueue::advance(std::int64_t nanoseconds) {
+  const std::int64_t end = now_ + (nanoseconds > 0 ? nanoseconds : 0);
+  auto& queue = items();
+  while (!queue.empty() && queue.begin()->first.first <= end) {
+    auto node = queue.extract(queue.begin());
+    if (realTime_ && node.key().first > now_) {
+      std::this_thread::sleep_for(std::chrono::nanoseconds(node.key().first - now_));
+    }
+    now_ = node.key().first;
+    node.mapped()();
+  }
+  if (realTime_ && end > now_) std::this_thread::sleep_for(std::chrono::nanoseconds(end - now_));
+  now_ = end;
+}
+
+std::size_t MainQueue::pending() const { return items().size(); }
+
+void MainQueue::reset() {
+  items().clear();
+  now_ = 0;
+}
+
+}  // namespace hostsim
+
+namespace host {
+
+void dispatchAfterOnMainQueue(std::int64_t delayNanoseconds, std::function<void()> work) {
+  hostsim::MainQueue::shared().schedule(delayNanoseconds, std::move(work));
+}
+
+}  // namespace host

@@ -1,0 +1,242 @@
+// SpringBoard's classes as the engine meets them: the application object, applications, the
+// app switcher of each system version, Control Center's module instances and UIDevice.
+#include "hostsim/SpringBoard.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "hostsim/Objects.h"
+#include "hostsim/Timeline.h"
+
+namespace hostsim {
+
+namespace {
+
+struct SimState {
+  HostClasses classes;
+  host::StrongRef springBoard;
+  host::StrongRef device;
+  host::StrongRef moduleManager;
+  host::StrongRef switcher;
+  std::vector<host::StrongRef> applications;
+  std::vector<std::string> versionAnswers;
+  std::string version;
+  std::size_t versionQueries = 0;
+  bool vpnConnected = false;
+  host::StrongRef front;
+};
+
+SimState& state() {
+  static auto* s = new SimState;
+  return *s;
+}
+
+struct Application : host::objc_object {
+  std::string bundleId;
+};
+struct ExitReport : host::objc_object {
+  host::StrongRef application;
+};
+struct ModuleInstance : host::objc_object {
+  host::StrongRef metadata;
+  host::StrongRef module;
+};
+struct ModuleMetadata : host::objc_object {
+  std::string identifier;
+};
+struct Module : host::objc_object {
+  bool selected = false;
+  bool vpn = false;
+};
+struct ModuleManager : host::objc_object {
+  host::ObjectList instances;
+};
+
+int majorVersion(const std::string& version) {
+  int major = 0;
+  for (char c : version) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) break;
+    major = major * 10 + (c - '0');
+    if (major > 1000) break;
+  }
+  return major;
+}
+
+// -[SpringBoard frontDisplayDidChange:]: SpringBoard's own bookkeeping.
+void springBoardFrontDisplayDidChange(id self, SEL, id display) {
+  (void)self;
+  state().front = host::StrongRef(display);
+}
+
+const char* applicationUniqueIdentifier(id self, SEL) {
+  return as<Application>(self)->bundleId.c_str();
+}
+
+id exitReportObject(id self, SEL) { return as<ExitReport>(self)->application.get(); }
+
+void switcherApplicationDidExit(id, SEL, id report) {
+  id app = host::msgSend<id>(report, sel("object"));
+  const char* bundleId = host::msgSend<const char*>(app, sel("uniqueIdentifier"));
+  timeline(std::string("switcher removed ") + (bundleId != nullptr ? bundleId : "(nil)"));
+}
+
+id deviceCurrentDevice(id, SEL) { return state().device.get(); }
+
+const char* deviceSystemVersion(id, SEL) {
+  SimState& s = state();
+  std::size_t i = s.versionQueries++;
+  if (s.versionAnswers.empty()) return s.version.c_str();
+  return s.versionAnswers[std::min(i, s.versionAnswers.size() - 1)].c_str();
+}
+
+id managerSharedInstance(id, SEL) { return state().moduleManager.get(); }
+
+host::ObjectList managerModuleInstances(id self, SEL) {
+  return as<ModuleManager>(self)->instances;
+}
+
+id instanceMetadata(id self, SEL) { return as<ModuleInstance>(self)->metadata.get(); }
+id instanceModule(id self, SEL) { return as<ModuleInstance>(self)->module.get(); }
+const char* metadataModuleIdentifier(id self, SEL) {
+  return as<ModuleMetadata>(self)->identifier.c_str();
+}
+
+void moduleSetSelected(id self, SEL, bool selected) {
+  Module* module = as<Module>(self);
+  module->selected = selected;
+  if (module->vpn) state().vpnConnected = selected;
+  timeline(std::string(selected ? "selected" : "deselected") + " a Control Center module" +
+           (module->vpn ? (selected ? ": VPN connected" : ": VPN disconnected") : ""));
+}
+
+bool moduleIsSelected(id self, SEL) { return as<Module>(self)->selected; }
+
+}  // namespace
+
+const HostClasses& hostClasses() { return state().classes; }
+
+void installSpringBoard(const std::string& systemVersion,
+                        const std::vector<std::string>& versionAnswers,
+                        const std::vector<std::string>& apps,
+                        const std::vector<ModuleSpec>& modules) {
+  SimState& s = state();
+  s = SimState{};
+  s.version = systemVersion;
+  s.versionAnswers = versionAnswers;
+  HostClasses& c = s.classes;
+
+  c.object = defineClass("NSObject", nullptr);
+  c.uiApplication = defineClass("UIApplication", c.object);
+  c.springBoard = defineClass("SpringBoard", c.uiApplication);
+  addMethod(c.springBoard, "frontDisplayDidChange:", host::toIMP(&springBoardFrontDisplayDidChange),
+            "v@:@");
+
+  c.application = defineClass("SBApplication", c.object, [] { return new Application; });
+  addMethod(c.application, "uniqueIdentifier", host::toIMP(&applicationUniqueIdentifier), "@@:");
+  c.homeScreen = defineClass("SBHomeScreenViewController", c.object);
+
+  c.exitReport = defineClass("NSNotification", c.object, [] { return new ExitReport; });
+  addMethod(c.exitReport, "object", host::toIMP(&exitReportObject), "@@:");
+
+  // The app switcher that reports exits: the view controller up to iOS 15, the coordinator
+  // from iOS 16 on.
+  if (majorVersion(systemVersion) >= 16) {
+    c.switcher = defineClass("SBMainSwitcherControllerCoordinator", c.object);
+  } else {
+    c.switcher = defineClass("SBMainSwitcherViewController", c.object);
+  }
+  addMethod(c.switcher, "_applicationDidExit:", host::toIMP(&switcherApplicationDidExit), "v@:@");
+  c.nativeApplicationDidExit = host::toIMP(&switcherApplicationDidExit);
+
+  c.device = defineClass("UIDevice", c.object);
+  addClassMethod(c.device, "currentDevice", host::toIMP(&deviceCurrentDevice), "@@:");
+  addMethod(c.device, "systemVersion", host::toIMP(&deviceSystemVersion), "@@:");
+
+  c.moduleManager =
+      defineClass("CCUIModuleInstanceManager", c.object, [] { return new ModuleManager; });
+  addClassMethod(c.moduleManager, "sharedInstance", host::toIMP(&managerSharedInstance), "@@:");
+  addMethod(c.moduleManager, "moduleInstances", host::toIMP(&managerModuleInstances), "@@:");
+  c.moduleInstance =
+      defineClass("CCUIModuleInstance", c.object, [] { return new ModuleInstance; });
+  addMethod(c.moduleInstance, "metadata", host::toIMP(&instanceMetadata), "@@:");
+  addMethod(c.moduleInstance, "module", host::toIMP(&instanceModule), "@@:");
+  c.moduleMetadata =
+      defineClass("CCUIModuleMetadata", c.object, [] { return new ModuleMetadata; });
+  addMethod(c.moduleMetadata, "moduleIdentifier", host::toIMP(&metadataModuleIdentifier), "@@:");
+  c.toggleModule = defineClass("CCUIToggleModule", c.object, [] { return new Module; });
+  addMethod(c.toggleModule, "setSelected:", host::toIMP(&moduleSetSelected), "v@:B");
+  addMethod(c.toggleModule, "isSelected", host::toIMP(&moduleIsSelected), "B@:");
+  c.inertModule = defineClass("CCUIContentModule", c.object, [] { return new Module; });
+  addMethod(c.inertModule, "isSelected", host::toIMP(&moduleIsSelected), "B@:");
+
+  s.springBoard = host::StrongRef::adopt(host::class_createInstance(c.springBoard));
+  s.device = host::StrongRef::adopt(host::class_createInstance(c.device));
+  s.switcher = host::StrongRef::adopt(host::class_createInstance(c.switcher));
+  for (const std::string& bundleId : apps) {
+    auto app = host::StrongRef::adopt(host::class_createInstance(c.application));
+    as<Application>(app.get())->bundleId = bundleId;
+    s.applications.push_back(app);
+  }
+  auto manager = host::StrongRef::adopt(host::class_createInstance(c.moduleManager));
+  for (const ModuleSpec& spec : modules) {
+    auto instance = host::StrongRef::adopt(host::class_createInstance(c.moduleInstance));
+    auto metadata = host::StrongRef::adopt(host::class_createInstance(c.moduleMetadata));
+    as<ModuleMetadata>(metadata.get())->identifier = spec.identifier;
+    auto module = host::StrongRef::adopt(
+        host::class_createInstance(spec.inert ? c.inertModule : c.toggleModule));
+    as<Module>(module.get())->vpn = spec.vpn;
+    as<ModuleInstance>(instance.get())->metadata = metadata;
+    as<ModuleInstance>(instance.get())->module = module;
+    as<ModuleManager>(manager.get())->instances.push_back(instance);
+  }
+  s.moduleManager = manager;
+}
+
+id springBoardObject() { return state().springBoard.get(); }
+
+id applicationNamed(const std::string& bundleId) {
+  for (const auto& app : state().applications) {
+    if (as<Application>(app.get())->bundleId == bundleId) return app.get();
+  }
+  return nullptr;
+}
+
+void sendFrontDisplayDidChange(id display) {
+  host::msgSend<void, id>(springBoardObject(), sel("frontDisplayDidChange:"), display);
+}
+
+void reportApplicationExit(id application) {
+  auto report = host::StrongRef::adopt(host::class_createInstance(state().classes.exitReport));
+  as<ExitReport>(report.get())->application = host::StrongRef(application);
+  host::msgSend<void, id>(state().switcher.get(), sel("_applicationDidExit:"), report.get());
+}
+
+bool vpnConnected() { return state().vpnConnected; }
+
+void userSwitchesVPN(bool on) {
+  SimState& s = state();
+  s.vpnConnected = on;
+  // Control Center's toggle follows the connection.
+  for (const auto& instance : as<ModuleManager>(s.moduleManager.get())->instances) {
+    Module* module = as<Module>(as<ModuleInstance>(instance.get())->module.get());
+    if (module->vpn) module->selected = on;
+  }
+}
+
+std::optional<bool> moduleSelected(const std::string& identifier) {
+  SimState& s = state();
+  if (!s.moduleManager) return std::nullopt;
+  for (const auto& instance : as<ModuleManager>(s.moduleManager.get())->instances) {
+    auto* entry = as<ModuleInstance>(instance.get());
+    if (as<ModuleMetadata>(entry->metadata.get())->identifier == identifier) {
+      return as<Module>(entry->module.get())->selected;
+    }
+  }
+  return std::nullopt;
+}
+
+std::size_t systemVersionQueries() { return state().versionQueries; }
+
+}  // namespace hostsim

@@ -1,0 +1,33 @@
+// A libroot that the device can carry: all five functions, with the device's chosen jbroot
+// prefix. Installed as /var/jb/usr/lib/libroot.dylib.
+#include <cstring>
+
+#include "hostsim/standins/LibrootPrefix.h"
+
+#define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+char* bounded(const char* first, const char* second, char* buffer) {
+  buffer[0] = '\0';
+  std::strncat(buffer, first, 1023);
+  std::strncat(buffer, second, 1023 - std::strlen(buffer));
+  return buffer;
+}
+}  // namespace
+
+STANDIN_EXPORT const char* libroot_get_jbroot_prefix() { return hostsim::standinJbrootPrefix(); }
+STANDIN_EXPORT const char* libroot_get_root_prefix() { return ""; }
+STANDIN_EXPORT const char* libroot_get_boot_uuid() { return "5A3E1C2B-8D4F-4E6A-9B7C-0D1E2F3A4B5C"; }
+
+STANDIN_EXPORT char* libroot_jbrootpath(const char* path, char* buffer) {
+  if (path == nullptr) return nullptr;
+  return bounded(path[0] == '/' ? libroot_get_jbroot_prefix() : "", path, buffer);
+}
+
+STANDIN_EXPORT char* libroot_rootfspath(const char* path, char* buffer) {
+  if (path == nullptr) return nullptr;
+  const char* prefix = libroot_get_jbroot_prefix();
+  std::size_t n = std::strlen(prefix);
+  if (std::strncmp(path, prefix, n) == 0) return bounded("", path + n, buffer);
+  return bounded("", path, buffer);
+}

@@ -1,0 +1,25 @@
+// The jbroot prefix a libroot stand-in answers: the text of the file "libroot.prefix" beside
+// the stand-in, read once.
+#pragma once
+
+#include <dlfcn.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace hostsim {
+
+inline const char* standinJbrootPrefix() {
+  static const std::string prefix = [] {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(&standinJbrootPrefix), &info) == 0) return std::string();
+    std::string file = info.dli_fname;
+    file = file.substr(0, file.rfind('/') + 1) + "libroot.prefix";
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }();
+  return prefix.c_str();
+}
+
+}  // namespace hostsim
