@@ -11,6 +11,7 @@ function(harbrite_deliverable target exports_map)
     VISIBILITY_INLINES_HIDDEN ON
     SKIP_BUILD_RPATH ON
     LINK_DEPENDS ${exports_map})
+  target_compile_options(${target} PRIVATE -fno-semantic-interposition)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${exports_map}"
     "LINKER:-Bsymbolic"

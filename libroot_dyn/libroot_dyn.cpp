@@ -1,5 +1,6 @@
 #include "libroot_dyn/libroot_dyn.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,8 @@ PrefixFunction dyn_get_jbroot_prefix = nullptr;
 PrefixFunction dyn_get_boot_uuid = nullptr;
 PathFunction dyn_jbrootpath = nullptr;
 PathFunction dyn_rootfspath = nullptr;
+// Set once the table is complete: after the load each entry costs this one read.
+std::atomic<bool> loaded{false};
 
 // strlcpy and strlcat, bounded to the path bound: always terminated, the rest dropped.
 void boundedCopy(char* buffer, const char* text) {
@@ -89,6 +92,7 @@ char* libroot_rootfspath_fallback(const char* path, char* buffer) noexcept {
 
 void libroot_load() noexcept {
   static host::OnceToken onceToken;
+  if (loaded.load(std::memory_order_acquire)) return;
   try {
     host::dispatchOnce(onceToken, [] {
       if (void* handle = host::dlopen("@rpath/libroot.dylib", host::kRtldNow)) {
@@ -108,6 +112,7 @@ void libroot_load() noexcept {
       if (dyn_get_boot_uuid == nullptr) dyn_get_boot_uuid = libroot_get_boot_uuid_fallback;
       if (dyn_jbrootpath == nullptr) dyn_jbrootpath = libroot_jbrootpath_fallback;
       if (dyn_rootfspath == nullptr) dyn_rootfspath = libroot_rootfspath_fallback;
+      loaded.store(true, std::memory_order_release);
     });
   } catch (...) {
     // Nothing escapes into the host. Should the one-time step itself fail (it can only fail to

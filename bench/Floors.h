@@ -1,0 +1,55 @@
+// The floors the benchmarks are measured against: the raw file work an event cannot avoid,
+// written directly against POSIX, with the same sync policy as the file layer's atomic replace.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+namespace harbrite::bench {
+
+// Open, read whole, close.
+inline std::string rawRead(const std::string& file) {
+  std::string contents;
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return contents;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) contents.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  return contents;
+}
+
+// Temporary file, write, fsync, rename, fsync of the directory: what an atomic replace must do.
+inline void rawAtomicReplace(const std::string& file, const std::string& contents) {
+  const std::string temporary = file + ".floor";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  if (::write(fd, contents.data(), contents.size()) < 0) {
+    ::close(fd);
+    return;
+  }
+  ::fsync(fd);
+  ::close(fd);
+  ::rename(temporary.c_str(), file.c_str());
+  const std::string directory = file.substr(0, file.rfind('/'));
+  int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+// The prefix and the path copied into a 1024-byte buffer, bounded and terminated.
+inline char* boundedCopy(char* buffer, const char* prefix, const char* path) {
+  std::size_t a = strnlen(prefix, 1023);
+  std::memcpy(buffer, prefix, a);
+  std::size_t b = strnlen(path, 1023 - a);
+  std::memcpy(buffer + a, path, b);
+  buffer[a + b] = '\0';
+  return buffer;
+}
+
+}  // namespace harbrite::bench
