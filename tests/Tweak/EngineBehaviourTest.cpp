@@ -1,0 +1,211 @@
+// The engine's behaviour where a scenario cannot look: the methods it adds to SpringBoard, sent
+// through the runtime; how often persist mode's observer runs; and what the settling delay holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hostsim/Objects.h"
+#include "hostsim/Process.h"
+#include "hostsim/SpringBoard.h"
+#include "tests/support/TestDevice.h"
+
+namespace harbrite::test {
+namespace {
+
+using host::id;
+using host::IMP;
+using host::SEL;
+
+SEL sel(const char* name) {
+  return host::sel_registerName(name);
+}
+
+host::Dictionary prefsEnabling(std::vector<std::string> apps, bool persist = false) {
+  host::Array list;
+  for (auto& app : apps) list.emplace_back(std::move(app));
+  host::Dictionary d;
+  d.set("usePersistMode", host::Value(persist));
+  d.set("enabledApplications", host::Value(std::move(list)));
+  return d;
+}
+
+std::size_t countEvents(const TestDevice& device, const std::string& part) {
+  return std::count_if(device.events().begin(), device.events().end(),
+                       [&](const std::string& e) { return e.find(part) != std::string::npos; });
+}
+
+std::size_t stateWrites(const TestDevice& device) {
+  return countEvents(device, "wrote " + device.featureStateFile());
+}
+
+bool readState(id springBoard) {
+  return host::msgSend<bool, const char*>(springBoard, sel("readStateFromFileForFeature:"), "VPN");
+}
+
+TEST(EngineBehaviour, SetVPNStateAndTurnVPNOnAsSpringBoardMethods) {
+  TestDevice device;
+  device.writePrefs(prefsEnabling({}));
+  device.boot();
+  id springBoard = device.springBoard();
+  const SEL setVPNState = sel("setVPNState:");
+  const SEL turnVPNOn = sel("turnVPNOn");
+  ASSERT_TRUE(host::respondsToSelector(springBoard, setVPNState));
+
+  // No record reads as off: a wish for off is dropped without a write.
+  host::msgSend<void, bool>(springBoard, setVPNState, false);
+  EXPECT_FALSE(device.stateExists());
+  EXPECT_FALSE(device.vpnConnected());
+
+  host::msgSend<void, bool>(springBoard, setVPNState, true);
+  EXPECT_TRUE(device.vpnConnected());
+  EXPECT_EQ(device.moduleSelected("com.apple.control-center.VPNModule"), true);
+  EXPECT_EQ(device.readState(), "VPNState=YES\n");
+  EXPECT_TRUE(readState(springBoard));
+
+  // turnVPNOn switches off, despite its name; a second one right after has nothing to do.
+  host::msgSend<void>(springBoard, turnVPNOn);
+  EXPECT_FALSE(device.vpnConnected());
+  EXPECT_EQ(device.readState(), "VPNState=NO\n");
+  const std::size_t writes = stateWrites(device);
+  const std::size_t switches = countEvents(device, "a Control Center module");
+  host::msgSend<void>(springBoard, turnVPNOn);
+  EXPECT_EQ(stateWrites(device), writes);
+  EXPECT_EQ(countEvents(device, "a Control Center module"), switches);
+}
+
+TEST(EngineBehaviour, FeatureStateMethodsReplaceTextThatIsNotUTF8) {
+  TestDevice device;
+  device.writePrefs(prefsEnabling({}));
+  device.boot();
+  id springBoard = device.springBoard();
+  const SEL write = sel("writeStateToFileForFeature:enabled:");
+
+  device.writeState("VPNState=YES\nBarState=\xC3\x28YES\n");
+  EXPECT_FALSE(readState(springBoard));
+  host::msgSend<void, const char*, bool>(springBoard, write, "VPN", true);
+  EXPECT_EQ(device.readState(), "VPNState=YES\n");
+
+  // A write happens on every call, also when the line already says the same.
+  const std::size_t writes = stateWrites(device);
+  host::msgSend<void, const char*, bool>(springBoard, write, "VPN", true);
+  EXPECT_EQ(stateWrites(device), writes + 1);
+  EXPECT_EQ(device.readState(), "VPNState=YES\n");
+  // Any feature's line can be kept, the VPN's staying as it was.
+  host::msgSend<void, const char*, bool>(springBoard, write, "WiFi", false);
+  EXPECT_EQ(device.readState(), "VPNState=YES\nWiFiState=NO\n");
+}
+
+// Counts what persist mode's delivery does, passing each call on to the method it wraps.
+struct Counted {
+  static inline int turnVPNOn = 0, setSelected = 0, writes = 0;
+  static inline IMP origTurnVPNOn = nullptr, origSetSelected = nullptr, origWrite = nullptr;
+  static void countTurnVPNOn(id self, SEL s) {
+    ++turnVPNOn;
+    host::callIMP<void>(origTurnVPNOn, self, s);
+  }
+  static void countSetSelected(id self, SEL s, bool selected) {
+    ++setSelected;
+    host::callIMP<void, bool>(origSetSelected, self, s, selected);
+  }
+  static void countWrite(id self, SEL s, const char* feature, bool on) {
+    ++writes;
+    host::callIMP<void, const char*, bool>(origWrite, self, s, feature, on);
+  }
+};
+
+TEST(EngineBehaviour, ThreeObservationsAndOnePostSwitchTheVPNOnce) {
+  TestDevice device;
+  device.config().systemVersion = "15.4";
+  device.config().apps = {"com.example.bank", "com.example.browser", "com.example.notes"};
+  device.writePrefs(prefsEnabling({"com.example.bank"}, true));
+  device.boot();
+
+  device.front("com.example.bank");
+  device.front("com.example.browser");
+  device.frontHome();  // the home screen adds no observation
+  device.front("com.example.notes");
+  EXPECT_EQ(hostsim::observationCount(), 3u);
+  ASSERT_TRUE(device.vpnConnected());
+
+  Counted::turnVPNOn = Counted::setSelected = Counted::writes = 0;
+  host::MSHookMessageEx(host::objc_getClass("SpringBoard"), sel("turnVPNOn"),
+                        host::toIMP(&Counted::countTurnVPNOn), &Counted::origTurnVPNOn);
+  host::MSHookMessageEx(host::objc_getClass("CCUIToggleModule"), sel("setSelected:"),
+                        host::toIMP(&Counted::countSetSelected), &Counted::origSetSelected);
+  host::MSHookMessageEx(host::objc_getClass("SpringBoard"),
+                        sel("writeStateToFileForFeature:enabled:"),
+                        host::toIMP(&Counted::countWrite), &Counted::origWrite);
+
+  device.exit("com.example.bank");
+  EXPECT_EQ(Counted::turnVPNOn, 3);
+  EXPECT_EQ(Counted::setSelected, 1);
+  EXPECT_EQ(Counted::writes, 1);
+  EXPECT_FALSE(device.vpnConnected());
+  EXPECT_EQ(device.readState(), "VPNState=NO\n");
+}
+
+// What each delayed decision was given, and whether that object was still alive then.
+struct Decisions {
+  static inline std::vector<id> displays;
+  static inline IMP orig = nullptr;
+  static void record(id self, SEL s, id display) {
+    displays.push_back(display);
+    host::callIMP<void, id>(orig, self, s, display);
+  }
+};
+
+TEST(EngineBehaviour, TheSettlingDelayHoldsTheLatestFrontDisplayAndReleasesTheOneItReplaces) {
+  TestDevice device;
+  device.writePrefs(prefsEnabling({"com.example.bank"}));
+  device.config().apps = {"com.example.bank"};
+  device.boot();
+  Decisions::displays.clear();
+  host::MSHookMessageEx(host::objc_getClass("SpringBoard"), sel("handleDisplayChange:"),
+                        host::toIMP(&Decisions::record), &Decisions::orig);
+
+  // Front displays of our own, which tell when they are destroyed.
+  auto makeDisplay = [](std::weak_ptr<int>& alive) {
+    id display = host::class_createInstance(host::objc_getClass("SBHomeScreenViewController"));
+    auto token = std::make_shared<int>(0);
+    alive = token;
+    host::ivar<std::shared_ptr<int>>(display, "alive") = token;
+    return display;
+  };
+  std::weak_ptr<int> firstAlive, secondAlive;
+  id first = makeDisplay(firstAlive);
+  id second = makeDisplay(secondAlive);
+
+  // The first display is replaced within the delay: once its caller lets go, nothing holds it.
+  hostsim::sendFrontDisplayDidChange(first);
+  device.wait(300'000'000);
+  hostsim::sendFrontDisplayDidChange(second);
+  host::objc_release(first);
+  EXPECT_TRUE(firstAlive.expired());
+
+  // The second is held for the decision, which gets it alive, and lets go of it afterwards.
+  host::objc_release(second);
+  ASSERT_FALSE(secondAlive.expired());
+  const long heldDuringDelay = second->references;
+  device.wait(500'000'000);
+  ASSERT_EQ(Decisions::displays.size(), 1u);
+  EXPECT_EQ(Decisions::displays[0], second);
+  ASSERT_FALSE(secondAlive.expired());
+  EXPECT_EQ(second->references, heldDuringDelay - 1);
+
+  // An application, then the home screen (nil) within the delay: the decision is for nil, and the
+  // display it replaced goes once SpringBoard has moved on too.
+  device.front("com.example.bank");
+  device.wait(100'000'000);
+  device.frontHome();
+  EXPECT_TRUE(secondAlive.expired());
+  device.wait(700'000'000);
+  ASSERT_EQ(Decisions::displays.size(), 2u);
+  EXPECT_EQ(Decisions::displays[1], nullptr);
+  EXPECT_FALSE(device.vpnConnected());
+}
+
+}  // namespace
+}  // namespace harbrite::test
