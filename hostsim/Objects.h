@@ -62,6 +62,9 @@ void addMethod(Class cls, const char* selector, IMP imp, const char* types);
 // Forgets every class by name, so that a new simulated boot starts from a clean host. Classes
 // and objects already made stay valid: whoever still holds them can use them.
 void resetRuntime();
+// Forgets the class's name when the name still stands for this class: what a simulated process
+// that quits takes with it. The class itself stays valid for whoever still holds it.
+void forgetClass(Class cls);
 
 template <class T>
 T* as(id obj) {

@@ -253,4 +253,12 @@ void resetRuntime() {
   r.classes.clear();
 }
 
+void forgetClass(Class cls) {
+  if (cls == nullptr) return;
+  auto& r = host::registry();
+  std::lock_guard lock(r.mutex);
+  auto it = r.classes.find(cls->name);
+  if (it != r.classes.end() && it->second == cls) r.classes.erase(it);
+}
+
 }  // namespace hostsim
