@@ -50,6 +50,25 @@ bool readFeature(std::string_view text, std::string_view feature) {
   return text.substr(line->begin, line->end - line->begin).find("YES") != std::string_view::npos;
 }
 
+std::optional<std::string> withFeatureLineReset(std::string_view text, std::string_view feature) {
+  const std::optional<Line> line = findFeatureLine(text, feature);
+  if (!line) return std::nullopt;
+  std::string result(text.substr(0, line->begin));
+  const std::string_view old = text.substr(line->begin, line->end - line->begin);
+  for (std::size_t at = 0; at < old.size();) {
+    const std::size_t yes = old.find("YES", at);
+    if (yes == std::string_view::npos) {
+      result.append(old.substr(at));
+      break;
+    }
+    result.append(old.substr(at, yes - at));
+    result.append("NO");
+    at = yes + 3;
+  }
+  result.append(text.substr(line->end));
+  return result;
+}
+
 bool endsWithTerminator(std::string_view text) {
   if (text.empty()) return true;
   for (std::size_t n = 1; n <= 3 && n <= text.size(); ++n) {

@@ -34,6 +34,10 @@ bool readFeature(std::string_view text, std::string_view feature);
 // LF), or with that line appended when there is none. An appended line never joins a last line
 // that has no terminator: LF is put between them.
 std::string withFeature(std::string_view text, std::string_view feature, bool on);
+// The text with every "YES" in the feature's line turned into "NO" (scanned from the line's
+// start, occurrences not overlapping); everything else, that line's terminator included, stays
+// byte for byte. None when the feature has no line.
+std::optional<std::string> withFeatureLineReset(std::string_view text, std::string_view feature);
 // Whether the text's last line ends with a terminator (true for the empty text).
 bool endsWithTerminator(std::string_view text);
 

@@ -1,0 +1,23 @@
+# The settings pane: a bundle folder holding Info.plist, Root.plist and the executable
+# `dunmereprefs`, a shared library that the Settings app loads. Its classes reach the Settings
+# app through the runtime, registered by name when it loads; it exports only the shared support.
+include(${CMAKE_SOURCE_DIR}/cmake/Deliverable.cmake)
+
+set(HARBRITE_PANE_BUNDLE ${HARBRITE_PAYLOAD_DIR}/dunmereprefs.bundle)
+
+add_library(dunmereprefs SHARED
+  PaneClasses.cpp
+  DNMURootListController.cpp
+  DNMRootListController.cpp
+  VPNStateReset.cpp
+  $<TARGET_OBJECTS:libroot_dyn>
+  $<TARGET_OBJECTS:harbrite_shared>)
+set_target_properties(dunmereprefs PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME dunmereprefs
+  LIBRARY_OUTPUT_DIRECTORY ${HARBRITE_PANE_BUNDLE})
+target_link_libraries(dunmereprefs PRIVATE hostsim)
+harbrite_deliverable(dunmereprefs ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
+
+# The bundle's resources; a change to either is picked up at the next build.
+foreach(resource Info.plist Root.plist)
+  configure_file(Resources/${resource} ${HARBRITE_PANE_BUNDLE}/${resource} COPYONLY)
+endforeach()

@@ -1,0 +1,115 @@
+// A simulated device with the Settings app open on the pane. Tests drive the pane's controllers
+// through the runtime, as the Settings app does, with specifier plists of their own written into
+// the installed bundle, or with hand-made specifiers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hostsim/FileLayer.h"
+#include "hostsim/PlistCodec.h"
+#include "hostsim/Preferences.h"
+#include "hostsim/Process.h"
+#include "hostsim/SettingsApp.h"
+#include "tests/support/TestDevice.h"
+#include "tools/Scenario.h"
+
+namespace host {
+// Values in test failures, as scenarios write them.
+inline void PrintTo(const Value& value, std::ostream* out) {
+  *out << harbrite::sim::formatValue(value);
+}
+}  // namespace host
+
+namespace harbrite::test {
+
+using host::Class;
+using host::id;
+using host::SEL;
+using SpecifierList = std::optional<host::ObjectList>;
+
+inline SEL sel(const char* name) {
+  return host::sel_registerName(name);
+}
+
+// One specifier-plist item: a row with a label and the given properties.
+inline host::Dictionary item(const std::string& label,
+                             std::initializer_list<std::pair<const char*, host::Value>> more = {}) {
+  host::Dictionary d;
+  d.set("cell", host::Value("PSSwitchCell"));
+  d.set("label", host::Value(label));
+  for (const auto& [key, value] : more) d.set(key, value);
+  return d;
+}
+
+inline std::string label(id specifier) {
+  const host::Value* l = hostsim::specifierProperties(specifier).find("label");
+  return l != nullptr && l->asString() != nullptr ? *l->asString() : "?";
+}
+inline std::vector<std::string> labels(const SpecifierList& list) {
+  std::vector<std::string> out;
+  if (list) {
+    for (const auto& s : *list) out.push_back(label(s.get()));
+  }
+  return out;
+}
+
+// While it lives, every atomic replacement fails at its rename: the old file stays.
+class FailingRenames : public hostsim::FileLayerWrapper {
+ public:
+  FailingRenames() : FileLayerWrapper(hostsim::posixFileLayer()) { hostsim::setFileLayer(this); }
+  ~FailingRenames() override { hostsim::setFileLayer(nullptr); }
+  int rename(const char*, const char*) override {
+    errno = EIO;
+    return -1;
+  }
+};
+
+class PaneFixture : public ::testing::Test {
+ protected:
+  PaneFixture() : app(device.root()) { app.open(); }
+
+  // Writes "<name>.plist" into the installed bundle, with these items.
+  void writePlist(const std::string& name, const std::vector<host::Dictionary>& items) {
+    host::Array array(items.begin(), items.end());
+    host::Dictionary plist;
+    plist.set("items", host::Value(std::move(array)));
+    ASSERT_TRUE(host::writeDictionaryAtomically(
+        plist, std::string(hostsim::SettingsApp::kBundlePath) + "/" + name + ".plist"));
+  }
+
+  static SpecifierList specifiers(id controller) {
+    return host::msgSend<SpecifierList>(controller, sel("specifiers"));
+  }
+  static void setValue(id controller, const host::Value* value, id specifier) {
+    host::msgSend<void, const host::Value*, id>(controller, sel("setPreferenceValue:specifier:"),
+                                                value, specifier);
+  }
+  static host::Value readValue(id controller, id specifier) {
+    return host::msgSend<host::Value, id>(controller, sel("readPreferenceValue:"), specifier);
+  }
+  // The loaded row with that label, shown or not.
+  static id row(id controller, const std::string& wanted) {
+    for (const auto& s : hostsim::loadedSpecifiers(controller)) {
+      if (label(s.get()) == wanted) return s.get();
+    }
+    ADD_FAILURE() << "no row " << wanted;
+    return nullptr;
+  }
+
+  std::optional<host::Dictionary> prefsFile() const {
+    return host::readDictionary(device.preferencesFile());
+  }
+  const std::vector<std::string>& notifications() const {
+    return hostsim::darwinNotificationsPosted();
+  }
+
+  TestDevice device;
+  hostsim::SettingsApp app;
+};
+
+}  // namespace harbrite::test
