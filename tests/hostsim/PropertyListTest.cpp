@@ -1,0 +1,116 @@
+// Reading property-list files as dictionaries: both encodings give the same values, and
+// anything that is not a dictionary at its top level gives none, never a crash.
+#include <plist/plist.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/PropertyList.h"
+#include "hostsim/PlistCodec.h"
+#include "tests/hostsim/DeviceFolder.h"
+
+namespace harbrite::test {
+namespace {
+
+constexpr const char* kFile = "/var/mobile/Library/Preferences/com.quorvik.harbrite.plist";
+
+// The binary encoding of an XML property list, made by libplist itself.
+std::string binaryFromXML(const std::string& xml) {
+  plist_t root = nullptr;
+  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+  EXPECT_NE(root, nullptr);
+  char* bytes = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(root, &bytes, &length);
+  std::string binary(bytes, length);
+  plist_to_bin_free(bytes);
+  plist_free(root);
+  return binary;
+}
+
+std::string xmlPlist(const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">" +
+         body + "</plist>\n";
+}
+
+host::Dictionary everyKindOfValue() {
+  host::Dictionary nested;
+  nested.set("key", host::Value("lower"));
+  nested.set("Key", host::Value("upper"));  // keys are exact
+  host::Dictionary d;
+  d.set("usePersistMode", host::Value(true));
+  d.set("off", host::Value(false));
+  d.set("count", host::Value(42));
+  d.set("negative", host::Value(std::int64_t{-7}));
+  d.set("ratio", host::Value(0.25));
+  d.set("name", host::Value("Bank \xE2\x80\x94 \xC3\xA9t\xC3\xA9 & <co>"));
+  d.set("blob", host::Value(host::Data{0x00, 0xFF, 0x10}));
+  d.set("when", host::Value(host::Date{700000000}));
+  d.set("enabledApplications",
+        host::Value(host::Array{host::Value("com.example.bank"), host::Value("com.example.mail"),
+                                host::Value(host::Array{}), host::Value(nested)}));
+  d.set("nested", host::Value(nested));
+  return d;
+}
+
+using PropertyList = DeviceFolder;
+
+TEST_F(PropertyList, XMLAndBinaryFilesReadAsTheSameDictionary) {
+  const host::Dictionary written = everyKindOfValue();
+  ASSERT_TRUE(host::writeDictionaryAtomically(written, kFile));
+  EXPECT_EQ(bytesOf(kFile).rfind("<?xml", 0), 0u) << "written as XML";
+  std::optional<host::Dictionary> fromXML = host::readDictionary(kFile);
+  ASSERT_TRUE(fromXML.has_value());
+  EXPECT_EQ(*fromXML, written);
+  EXPECT_EQ(*fromXML->find("negative")->asInteger(), -7);
+  EXPECT_EQ(*fromXML->find("nested")->asDictionary()->find("Key")->asString(), "upper");
+
+  putBytes(kFile, binaryFromXML(bytesOf(kFile)));
+  ASSERT_EQ(bytesOf(kFile).rfind("bplist00", 0), 0u);
+  std::optional<host::Dictionary> fromBinary = host::readDictionary(kFile);
+  ASSERT_TRUE(fromBinary.has_value());
+  EXPECT_EQ(*fromBinary, written);
+}
+
+TEST_F(PropertyList, AnythingButADictionaryReadsAsNone) {
+  std::string deep = "<dict><key>k</key>";
+  for (int i = 0; i < 600; ++i) deep += "<array>";
+  for (int i = 0; i < 600; ++i) deep += "</array>";
+  deep += "</dict>";
+  const std::string arrayXML = xmlPlist("<array><string>com.example.bank</string></array>");
+  const std::string dictXML = xmlPlist("<dict><key>usePersistMode</key><true/></dict>");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"empty", ""},
+      {"top-level array", arrayXML},
+      {"top-level array, binary", binaryFromXML(arrayXML)},
+      {"top-level string", xmlPlist("<string>usePersistMode</string>")},
+      {"not a property list", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16)},
+      {"text", "usePersistMode = YES;\nenabledApplications = (a, b);\n"},
+      {"XML cut short", dictXML.substr(0, dictXML.size() / 2)},
+      {"binary cut short", binaryFromXML(dictXML).substr(0, 20)},
+      {"binary header alone", "bplist00"},
+      {"nested too deep", xmlPlist(deep)},
+  };
+  for (const auto& [what, bytes] : cases) {
+    putBytes(kFile, bytes);
+    EXPECT_FALSE(host::readDictionary(kFile).has_value()) << what;
+  }
+  // The same dictionary, whole, reads fine: the cases above fail for their bytes alone.
+  putBytes(kFile, dictXML);
+  EXPECT_TRUE(host::readDictionary(kFile).has_value());
+
+  std::filesystem::remove(hostFile(kFile));
+  EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "missing";
+  std::filesystem::create_directory(hostFile(kFile));
+  EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "a folder, not a file";
+}
+
+}  // namespace
+}  // namespace harbrite::test
