@@ -24,6 +24,11 @@ class Lexer {
     skipSpaces();
     return at_ >= s_.size();
   }
+  // Whether the next piece is a "quoted" string.
+  bool atQuote() {
+    skipSpaces();
+    return at_ < s_.size() && s_[at_] == '"';
+  }
   std::size_t position() const { return at_; }
   void seek(std::size_t at) { at_ = at; }
 
@@ -231,8 +236,9 @@ Scenario parseScenario(const std::string& file, const std::string& text) {
       if ((setsValue || checksPrefs) && !lexer.done()) {
         c.words.push_back(lexer.word());  // KEY
         const std::size_t valueAt = lexer.position();
-        const bool absent = checksPrefs && !lexer.done() && lexer.word() == "absent" && lexer.done();
-        if (absent) {
+        c.absent = checksPrefs && !lexer.done() && !lexer.atQuote() && lexer.word() == "absent" &&
+                   lexer.done();
+        if (c.absent) {
           c.words.push_back("absent");
         } else if (lexer.seek(valueAt), !lexer.done()) {
           c.value = lexer.value();
@@ -240,7 +246,11 @@ Scenario parseScenario(const std::string& file, const std::string& text) {
           if (!lexer.done()) throw std::invalid_argument("unexpected text after the value");
         }
       } else {
-        while (!lexer.done()) c.words.push_back(lexer.word());
+        while (!lexer.done()) {
+          const bool bare = !lexer.atQuote();
+          c.words.push_back(lexer.word());
+          if (c.words.size() == 3 && bare && c.words[2] == "absent") c.absent = true;
+        }
       }
     } catch (const std::invalid_argument& e) {
       throw ScenarioError(file, number, e.what());

@@ -19,6 +19,7 @@ struct Command {
   std::string text;                // the line as written, without its comment
   std::vector<std::string> words;  // words and unquoted strings, in order
   host::Value value;               // the VALUE, for the commands that take one
+  bool absent = false;             // a check's operand is the bare word absent, not a "string"
   std::int64_t nanoseconds = 0;    // the DURATION of wait
 };
 

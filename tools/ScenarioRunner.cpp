@@ -185,13 +185,13 @@ class Player {
     } else if (what == "state") {
       std::optional<std::string> bytes = readBytes(stateFile());
       const std::string actual = bytes ? quoteBytes(*bytes) : "absent";
-      const std::string expected = word == "absent" ? "absent" : quoteBytes(word);
+      const std::string expected = c.absent ? "absent" : quoteBytes(word);
       check(c, actual == expected, "state " + expected, "state " + actual);
     } else if (what == "prefs") {
       std::optional<host::Dictionary> prefs = host::readDictionary(device_.preferencesFile());
       const host::Value* found = prefs ? prefs->find(word) : nullptr;
       const std::string actual = found != nullptr ? formatValue(*found) : "absent";
-      if (c.words[3] == "absent") {
+      if (c.absent) {
         check(c, found == nullptr, word + " absent", word + " = " + actual);
       } else {
         check(c, found != nullptr && *found == c.value, word + " = " + formatValue(c.value),
