@@ -19,7 +19,8 @@
 #endif
 #endif
 #ifdef HARBRITE_TEST_ASAN
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime's allocator interface (g++ ships no header for it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <atomic>
 #endif
