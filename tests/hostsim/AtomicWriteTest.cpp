@@ -20,61 +20,53 @@ namespace {
 constexpr const char* kFile = "/var/mobile/Library/Preferences/com.quorvik.harbrite.plist";
 const std::string kOldBytes = "the old file, which must survive any failed replacement\n";
 
-enum class Step { CreateTemporary, Write, WriteAfterPart, Chmod, Sync, Close, Rename };
+// The steps a test can make fail. Choppy fails nothing: its writes come back short or
+// interrupted, and the first temporary name it is asked for is taken.
+enum class Step {
+  CreateTemporary,
+  Write,
+  WriteAfterPart,
+  Chmod,
+  Sync,
+  Close,
+  Rename,
+  FolderSync,
+  Choppy
+};
+const char* const kStepNames[] = {"CreateTemporary", "Write",  "WriteAfterPart", "Chmod", "Sync",
+                                  "Close",           "Rename", "FolderSync",     "Choppy"};
 
-std::string describe(Step step) {
-  switch (step) {
-    case Step::CreateTemporary:
-      return "creating the temporary file";
-    case Step::Write:
-      return "writing";
-    case Step::WriteAfterPart:
-      return "writing, after a part was written";
-    case Step::Chmod:
-      return "setting the mode";
-    case Step::Sync:
-      return "syncing the file";
-    case Step::Close:
-      return "closing the file";
-    case Step::Rename:
-      return "renaming over the target";
-  }
-  return "?";
-}
-
-// The POSIX layer with one step failing.
-class FailingLayer : public hostsim::FileLayerWrapper {
+class FaultyLayer : public hostsim::FileLayerWrapper {
  public:
-  explicit FailingLayer(Step step) : FileLayerWrapper(hostsim::posixFileLayer()), step_(step) {}
+  explicit FaultyLayer(Step step) : FileLayerWrapper(hostsim::posixFileLayer()), step_(step) {}
 
   int open(const char* path, int flags, mode_t mode) override {
-    if (step_ == Step::CreateTemporary && (flags & O_CREAT) != 0) return fail(EACCES);
+    if ((flags & O_CREAT) != 0 && step_ == Step::CreateTemporary) return fail(EACCES);
+    if ((flags & O_EXCL) != 0 && step_ == Step::Choppy && calls_++ == 0) return fail(EEXIST);
     int fd = FileLayerWrapper::open(path, flags, mode);
-    if (fd >= 0 && (flags & O_DIRECTORY) != 0) directories_.insert(fd);
+    if (fd >= 0 && (flags & O_DIRECTORY) != 0) folders_.insert(fd);
     return fd;
   }
   ssize_t write(int fd, const void* bytes, std::size_t size) override {
     if (step_ == Step::Write) return fail(ENOSPC);
-    if (step_ == Step::WriteAfterPart) {
-      if (wrotePart_) return fail(EIO);
-      wrotePart_ = true;
-      return FileLayerWrapper::write(fd, bytes, std::min<std::size_t>(size, 5));
-    }
-    return FileLayerWrapper::write(fd, bytes, size);
+    if (step_ == Step::WriteAfterPart && calls_++ > 0) return fail(EIO);
+    if (step_ == Step::Choppy && calls_++ % 2 == 0) return fail(EINTR);
+    const bool partly = step_ == Step::WriteAfterPart || step_ == Step::Choppy;
+    return FileLayerWrapper::write(fd, bytes, partly ? std::min<std::size_t>(size, 3) : size);
   }
   int fchmod(int fd, mode_t mode) override {
     return step_ == Step::Chmod ? fail(EPERM) : FileLayerWrapper::fchmod(fd, mode);
   }
   int fsync(int fd) override {
-    if (step_ == Step::Sync && directories_.count(fd) == 0) return fail(EIO);
+    const bool folder = folders_.count(fd) != 0;
+    if ((step_ == Step::Sync && !folder) || (step_ == Step::FolderSync && folder)) return fail(EIO);
     return FileLayerWrapper::fsync(fd);
   }
   int close(int fd) override {
-    const bool directory = directories_.erase(fd) != 0;
-    int result = FileLayerWrapper::close(fd);
+    const bool folder = folders_.erase(fd) != 0;
+    const int result = FileLayerWrapper::close(fd);
     // A close that reports a deferred write error: the descriptor is gone all the same.
-    if (step_ == Step::Close && !directory) return fail(EIO);
-    return result;
+    return step_ == Step::Close && !folder ? fail(EIO) : result;
   }
   int rename(const char* from, const char* to) override {
     return step_ == Step::Rename ? fail(EXDEV) : FileLayerWrapper::rename(from, to);
@@ -86,8 +78,8 @@ class FailingLayer : public hostsim::FileLayerWrapper {
     return -1;
   }
   Step step_;
-  bool wrotePart_ = false;
-  std::set<int> directories_;
+  int calls_ = 0;
+  std::set<int> folders_;
 };
 
 class AtomicWrite : public DeviceFolder {
@@ -97,10 +89,29 @@ class AtomicWrite : public DeviceFolder {
     putBytes(kFile, kOldBytes);
     ::chmod(hostFile(kFile).c_str(), 0640);
   }
+  void TearDown() override {
+    EXPECT_EQ(folderEntries(), std::vector<std::string>{"com.quorvik.harbrite.plist"});
+    DeviceFolder::TearDown();
+  }
   struct stat info() const {
     struct stat s {};
     EXPECT_EQ(::stat(hostFile(kFile).c_str(), &s), 0);
     return s;
+  }
+  // Both writers, each through a fresh layer with that step failing.
+  bool writeDictionary(Step step) {
+    FaultyLayer layer(step);
+    hostsim::setFileLayer(&layer);
+    const bool ok = host::writeDictionaryAtomically(prefs(), kFile);
+    hostsim::setFileLayer(nullptr);
+    return ok;
+  }
+  bool writeText(Step step, const std::string& text, std::string* error = nullptr) {
+    FaultyLayer layer(step);
+    hostsim::setFileLayer(&layer);
+    const bool ok = host::writeUTF8TextAtomically(kFile, text, error);
+    hostsim::setFileLayer(nullptr);
+    return ok;
   }
   static host::Dictionary prefs() {
     host::Dictionary d;
@@ -108,126 +119,52 @@ class AtomicWrite : public DeviceFolder {
     d.set("usePersistMode", host::Value(true));
     return d;
   }
-  const std::vector<std::string> onlyTheFile_{"com.quorvik.harbrite.plist"};
 };
 
-TEST_F(AtomicWrite, ReplacesTheFileWholeKeepsItsModeAndLeavesNothingElse) {
+TEST_F(AtomicWrite, ReplacesTheFileWholeAndKeepsItsMode) {
   const ino_t oldInode = info().st_ino;
   ASSERT_TRUE(host::writeDictionaryAtomically(prefs(), kFile));
   EXPECT_EQ(host::readDictionary(kFile), prefs());
   EXPECT_EQ(info().st_mode & 07777, 0640u);
   EXPECT_NE(info().st_ino, oldInode) << "rewritten in place, not replaced";
-  EXPECT_EQ(folderEntries(), onlyTheFile_);
 
-  std::string error;
-  ASSERT_TRUE(host::writeUTF8TextAtomically(kFile, "VPNState=YES\n", &error));
+  ASSERT_TRUE(host::writeUTF8TextAtomically(kFile, "VPNState=YES\n"));
   EXPECT_EQ(bytesOf(kFile), "VPNState=YES\n");
   EXPECT_EQ(info().st_mode & 07777, 0640u);
-  EXPECT_EQ(folderEntries(), onlyTheFile_);
+}
+
+TEST_F(AtomicWrite, ShortAndInterruptedWritesAndATakenNameAreCarriedThrough) {
+  const std::string text = "BellweirState=YES\nVPNState=YES\n";
+  EXPECT_TRUE(writeText(Step::Choppy, text));
+  EXPECT_EQ(bytesOf(kFile), text);
+  EXPECT_TRUE(writeDictionary(Step::Choppy));
+  EXPECT_EQ(host::readDictionary(kFile), prefs());
+}
+
+// Once renamed, the new file is what every reader sees: a folder that cannot be synced does not
+// turn the write into a failure.
+TEST_F(AtomicWrite, AFolderSyncFailureAfterTheRenameStillCountsAsWritten) {
+  EXPECT_TRUE(writeDictionary(Step::FolderSync));
+  EXPECT_EQ(host::readDictionary(kFile), prefs());
 }
 
 class AtomicWriteFailure : public AtomicWrite, public ::testing::WithParamInterface<Step> {};
 
-std::string stepName(const ::testing::TestParamInfo<Step>& info) {
-  static const char* const names[] = {"CreateTemporary", "Write", "WriteAfterPart", "Chmod", "Sync",
-                                      "Close",           "Rename"};
-  return names[static_cast<int>(info.param)];
-}
-
 TEST_P(AtomicWriteFailure, KeepsTheOldFileByteForByteAndRemovesTheTemporaryFile) {
-  const Step step = GetParam();
-  {
-    FailingLayer layer(step);
-    hostsim::setFileLayer(&layer);
-    EXPECT_FALSE(host::writeDictionaryAtomically(prefs(), kFile)) << describe(step);
-    hostsim::setFileLayer(nullptr);
-  }
-  EXPECT_EQ(bytesOf(kFile), kOldBytes) << describe(step);
+  EXPECT_FALSE(writeDictionary(GetParam()));
+  EXPECT_EQ(bytesOf(kFile), kOldBytes);
   EXPECT_EQ(info().st_mode & 07777, 0640u);
-  EXPECT_EQ(folderEntries(), onlyTheFile_) << describe(step);
 
-  {
-    FailingLayer layer(step);
-    hostsim::setFileLayer(&layer);
-    std::string error;
-    EXPECT_FALSE(host::writeUTF8TextAtomically(kFile, "VPNState=NO\n", &error)) << describe(step);
-    hostsim::setFileLayer(nullptr);
-    EXPECT_NE(error.find("com.quorvik.harbrite.plist"), std::string::npos) << error;
-  }
-  EXPECT_EQ(bytesOf(kFile), kOldBytes) << describe(step);
-  EXPECT_EQ(folderEntries(), onlyTheFile_) << describe(step);
+  std::string error;
+  EXPECT_FALSE(writeText(GetParam(), "VPNState=NO\n", &error));
+  EXPECT_EQ(bytesOf(kFile), kOldBytes);
+  EXPECT_NE(error.find("com.quorvik.harbrite.plist"), std::string::npos) << error;
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, AtomicWriteFailure,
                          ::testing::Values(Step::CreateTemporary, Step::Write, Step::WriteAfterPart,
                                            Step::Chmod, Step::Sync, Step::Close, Step::Rename),
-                         stepName);
-
-// Writes come back short and are interrupted; the first temporary name is taken.
-class ChoppyLayer : public hostsim::FileLayerWrapper {
- public:
-  ChoppyLayer() : FileLayerWrapper(hostsim::posixFileLayer()) {}
-  int open(const char* path, int flags, mode_t mode) override {
-    if ((flags & O_EXCL) != 0 && !refusedName_) {
-      refusedName_ = true;
-      errno = EEXIST;
-      return -1;
-    }
-    return FileLayerWrapper::open(path, flags, mode);
-  }
-  ssize_t write(int fd, const void* bytes, std::size_t size) override {
-    if (++writes_ % 2 == 1) {
-      errno = EINTR;
-      return -1;
-    }
-    return FileLayerWrapper::write(fd, bytes, std::min<std::size_t>(size, 3));
-  }
-
- private:
-  bool refusedName_ = false;
-  int writes_ = 0;
-};
-
-TEST_F(AtomicWrite, ShortAndInterruptedWritesAreCarriedThrough) {
-  ChoppyLayer layer;
-  hostsim::setFileLayer(&layer);
-  const std::string text = "BellweirState=YES\nVPNState=YES\n";
-  EXPECT_TRUE(host::writeUTF8TextAtomically(kFile, text));
-  hostsim::setFileLayer(nullptr);
-  EXPECT_EQ(bytesOf(kFile), text);
-  EXPECT_EQ(folderEntries(), onlyTheFile_);
-}
-
-// Once renamed, the new file is what every reader sees: a folder that cannot be synced does not
-// turn the write into a failure.
-class FolderSyncFails : public hostsim::FileLayerWrapper {
- public:
-  FolderSyncFails() : FileLayerWrapper(hostsim::posixFileLayer()) {}
-  int open(const char* path, int flags, mode_t mode) override {
-    int fd = FileLayerWrapper::open(path, flags, mode);
-    if ((flags & O_DIRECTORY) != 0) folder_ = fd;
-    return fd;
-  }
-  int fsync(int fd) override {
-    if (fd == folder_) {
-      errno = EIO;
-      return -1;
-    }
-    return FileLayerWrapper::fsync(fd);
-  }
-
- private:
-  int folder_ = -2;
-};
-
-TEST_F(AtomicWrite, AFolderSyncFailureAfterTheRenameStillCountsAsWritten) {
-  FolderSyncFails layer;
-  hostsim::setFileLayer(&layer);
-  EXPECT_TRUE(host::writeDictionaryAtomically(prefs(), kFile));
-  hostsim::setFileLayer(nullptr);
-  EXPECT_EQ(host::readDictionary(kFile), prefs());
-  EXPECT_EQ(folderEntries(), onlyTheFile_);
-}
+                         [](const auto& info) { return kStepNames[static_cast<int>(info.param)]; });
 
 }  // namespace
 }  // namespace harbrite::test

@@ -1,7 +1,6 @@
 // Root-prefix resolution as the engine that a simulated device loads resolves it: with no
 // libroot (the built-in fallbacks), with a libroot that gives only its jbroot prefix, and with a
 // whole libroot. Every boot loads a fresh copy of the engine, so each test has its own table.
-#include <dlfcn.h>
 #include <malloc.h>
 
 #include <cstdlib>
@@ -31,6 +30,7 @@ namespace harbrite::test {
 namespace {
 
 constexpr const char* kPrefsPath = "/var/mobile/Library/Preferences/com.quorvik.harbrite.plist";
+constexpr const char* kZeroUUID = "00000000-0000-0000-0000-000000000000";
 constexpr std::size_t kBound = 1024;
 
 // A count of heap bytes that grows with every allocation and stands still while nothing is
@@ -49,252 +49,180 @@ std::size_t heapBytes() {
 
 using PrefixEntry = const char*();
 using PathEntry = char*(const char*, char*);
+constexpr const char* kJbrootpath = "libroot_dyn_jbrootpath";
+constexpr const char* kRootfspath = "libroot_dyn_rootfspath";
+constexpr const char* kJbrootpathFallback = "libroot_jbrootpath_fallback";
+constexpr const char* kRootfspathFallback = "libroot_rootfspath_fallback";
 
-// The root-prefix entries of the engine loaded on `device`.
-struct Entries {
-  explicit Entries(const TestDevice& device)
-      : rootPrefix(device.engineFunction<PrefixEntry>("libroot_dyn_get_root_prefix")),
-        jbrootPrefix(device.engineFunction<PrefixEntry>("libroot_dyn_get_jbroot_prefix")),
-        bootUUID(device.engineFunction<PrefixEntry>("libroot_dyn_get_boot_uuid")),
-        jbrootpath(device.engineFunction<PathEntry>("libroot_dyn_jbrootpath")),
-        rootfspath(device.engineFunction<PathEntry>("libroot_dyn_rootfspath")),
-        jbrootpathFallback(device.engineFunction<PathEntry>("libroot_jbrootpath_fallback")),
-        rootfspathFallback(device.engineFunction<PathEntry>("libroot_rootfspath_fallback")) {}
-
-  PrefixEntry* rootPrefix;
-  PrefixEntry* jbrootPrefix;
-  PrefixEntry* bootUUID;
-  PathEntry* jbrootpath;
-  PathEntry* rootfspath;
-  PathEntry* jbrootpathFallback;
-  PathEntry* rootfspathFallback;
-
-  // Maps `path` through `entry` with a buffer of the caller's own, as the system's callers do.
-  std::string map(PathEntry* entry, const std::string& path) const {
+// A device with the given libroot, booted, and the root-prefix entries of the engine it loaded.
+class Resolution : public ::testing::Test {
+ protected:
+  void boot(hostsim::Libroot libroot = hostsim::Libroot::None, const std::string& prefix = "") {
+    device_.config().libroot = libroot;
+    device_.config().librootPrefix = prefix;
+    device_.writePrefs(host::Dictionary{});  // where this device's libroot says the file is
+    device_.boot();
+  }
+  const char* prefix(const char* entry) const {
+    return device_.engineFunction<PrefixEntry>(entry)();
+  }
+  PathEntry* path(const char* entry) const { return device_.engineFunction<PathEntry>(entry); }
+  // Maps `input` with a buffer of the caller's own, as the system's callers do.
+  std::string map(const char* entry, const std::string& input) const {
     char buffer[kBound];
-    const char* result = entry(path.c_str(), buffer);
-    EXPECT_EQ(result, buffer) << "the result is not the caller's buffer";
+    const char* result = path(entry)(input.c_str(), buffer);
+    EXPECT_EQ(result, buffer) << entry << ": the result is not the caller's buffer";
     return result != nullptr ? result : "(null)";
   }
-};
 
-class WithoutLibroot : public ::testing::Test {
- protected:
-  void SetUp() override {
-    device_.boot();
-    entries_ = std::make_unique<Entries>(device_);
-    ASSERT_NE(entries_->jbrootpath, nullptr);
-  }
   TestDevice device_;
-  std::unique_ptr<Entries> entries_;
 };
 
-TEST_F(WithoutLibroot, MapsThePreferencesPathUnderVarJbIntoTheCallersBuffer) {
-  const Entries& e = *entries_;
-  EXPECT_EQ(e.map(e.jbrootpath, kPrefsPath), std::string("/var/jb") + kPrefsPath);
-  EXPECT_EQ(e.map(e.jbrootpathFallback, kPrefsPath), std::string("/var/jb") + kPrefsPath);
-  // Mapping does not look at what is already there: a mapped path gets the prefix once more.
-  EXPECT_EQ(e.map(e.jbrootpath, "/var/jb/usr/lib"), "/var/jb/var/jb/usr/lib");
+using WithoutLibroot = Resolution;
+
+TEST_F(WithoutLibroot, PutsVarJbInFrontOfAbsolutePathsOnlyAndAlways) {
+  boot();
+  for (const char* entry : {kJbrootpath, kJbrootpathFallback}) {
+    EXPECT_EQ(map(entry, kPrefsPath), std::string("/var/jb") + kPrefsPath);
+    // Nothing checks what is already there: a mapped path gets the prefix once more.
+    EXPECT_EQ(map(entry, "/var/jb/usr/lib"), "/var/jb/var/jb/usr/lib");
+  }
+  for (const char* entry : {kJbrootpath, kRootfspath}) {
+    EXPECT_EQ(map(entry, "var/mobile/notes.txt"), "var/mobile/notes.txt");
+    EXPECT_EQ(map(entry, "./var/jb/x"), "./var/jb/x");
+    EXPECT_EQ(map(entry, ""), "");
+  }
   EXPECT_FALSE(device_.sawEvent("loaded @rpath/libroot.dylib"));
 }
 
-TEST_F(WithoutLibroot, LeavesRelativeAndEmptyPathsAsTheyAre) {
-  const Entries& e = *entries_;
-  for (PathEntry* entry : {e.jbrootpath, e.rootfspath}) {
-    EXPECT_EQ(e.map(entry, "var/mobile/notes.txt"), "var/mobile/notes.txt");
-    EXPECT_EQ(e.map(entry, ""), "");
-    EXPECT_EQ(e.map(entry, "./var/jb/x"), "./var/jb/x");
-  }
-}
-
 TEST_F(WithoutLibroot, RootfsMappingStripsSevenBytesOfVarJbAndNothingElse) {
-  const Entries& e = *entries_;
+  boot();
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"/var/jb/usr/lib/libsubstrate.dylib", "/usr/lib/libsubstrate.dylib"},
       {"/var/jb", ""},
-      {"/var/jb/", "/"},
       {"/usr/lib/x", "/usr/lib/x"},  // outside the jbroot: the empty root prefix in front
       {"/var/jbx/y", "x/y"},         // a byte comparison, not one of path components
-      {"/var/j", "/var/j"},          // shorter than the prefix
+      {"/var/j", "/var/j"},
       {"/private/var/jb/x", "/private/var/jb/x"},
   };
-  for (const auto& [path, expected] : cases) {
-    EXPECT_EQ(e.map(e.rootfspath, path), expected) << path;
-    EXPECT_EQ(e.map(e.rootfspathFallback, path), expected) << path;
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(map(kRootfspath, input), expected) << input;
+    EXPECT_EQ(map(kRootfspathFallback, input), expected) << input;
   }
 }
 
 TEST_F(WithoutLibroot, NullPathGivesNullLeavesTheBufferAndAllocatesNothing) {
-  const Entries& e = *entries_;
-  for (PathEntry* entry :
-       {e.jbrootpath, e.rootfspath, e.jbrootpathFallback, e.rootfspathFallback}) {
+  boot();
+  for (const char* entry : {kJbrootpath, kRootfspath, kJbrootpathFallback, kRootfspathFallback}) {
     char buffer[kBound];
     std::memset(buffer, 'Q', sizeof buffer);
-    EXPECT_EQ(entry(nullptr, buffer), nullptr);
-    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(kBound, 'Q'));
+    EXPECT_EQ(path(entry)(nullptr, buffer), nullptr) << entry;
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(kBound, 'Q')) << entry;
 
     const std::size_t before = heapBytes();
-    EXPECT_EQ(entry(nullptr, nullptr), nullptr);
-    EXPECT_EQ(heapBytes(), before);
+    EXPECT_EQ(path(entry)(nullptr, nullptr), nullptr) << entry;
+    EXPECT_EQ(heapBytes(), before) << entry;
   }
 }
 
 TEST_F(WithoutLibroot, NullBufferGivesAFreshHeapBufferOf1024Bytes) {
-  const Entries& e = *entries_;
+  boot();
   const std::string longPath = "/" + std::string(1500, 'p');
-  for (PathEntry* entry : {e.jbrootpath, e.rootfspath}) {
+  for (const char* entry : {kJbrootpath, kRootfspath}) {
     const std::size_t before = heapBytes();
-    char* first = entry(kPrefsPath, nullptr);
-    char* second = entry(longPath.c_str(), nullptr);
+    char* first = path(entry)(kPrefsPath, nullptr);
+    char* second = path(entry)(longPath.c_str(), nullptr);
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_NE(first, second);
     EXPECT_GE(heapBytes(), before + 2 * kBound);
     EXPECT_GE(malloc_usable_size(first), kBound);
-    EXPECT_GE(malloc_usable_size(second), kBound);
     EXPECT_EQ(std::strlen(second), kBound - 1);  // filled to the bound and terminated
-    std::free(first);                            // the caller's to release with free
+    EXPECT_EQ(std::string(first),
+              entry == kJbrootpath ? std::string("/var/jb") + kPrefsPath : std::string(kPrefsPath));
+    std::free(first);  // the caller's, released with free
     std::free(second);
   }
-  char* mapped = e.jbrootpath(kPrefsPath, nullptr);
-  ASSERT_NE(mapped, nullptr);
-  EXPECT_EQ(std::string(mapped), std::string("/var/jb") + kPrefsPath);
-  std::free(mapped);
 }
 
 TEST_F(WithoutLibroot, EveryResultIsCutTo1023CharactersAndTerminatedInsideTheBuffer) {
-  const Entries& e = *entries_;
+  boot();
   // The caller's buffer sits between guard bytes that no mapping may touch.
-  struct Guarded {
-    char before[64];
-    char buffer[kBound];
-    char after[64];
-  };
-  auto mapGuarded = [](PathEntry* entry, const std::string& path) {
-    Guarded g;
+  auto mapGuarded = [this](const char* entry, const std::string& input) {
+    struct {
+      char before[64];
+      char buffer[kBound];
+      char after[64];
+    } g;
     std::memset(&g, 'G', sizeof g);
-    const char* result = entry(path.c_str(), g.buffer);
-    EXPECT_EQ(result, g.buffer);
+    EXPECT_EQ(path(entry)(input.c_str(), g.buffer), g.buffer);
     EXPECT_EQ(std::string(g.before, sizeof g.before), std::string(64, 'G'));
     EXPECT_EQ(std::string(g.after, sizeof g.after), std::string(64, 'G'));
     return std::string(g.buffer, strnlen(g.buffer, kBound));
   };
-
   const std::string fits = "/" + std::string(1015, 'a');  // "/var/jb" + 1016 = 1023 characters
-  EXPECT_EQ(mapGuarded(e.jbrootpath, fits), "/var/jb" + fits);
-
-  const std::string oneOver = fits + "b";  // 1024 characters once mapped: the "b" is dropped
-  EXPECT_EQ(mapGuarded(e.jbrootpath, oneOver), "/var/jb" + fits);
+  EXPECT_EQ(mapGuarded(kJbrootpath, fits), "/var/jb" + fits);
+  EXPECT_EQ(mapGuarded(kJbrootpath, fits + "b"), "/var/jb" + fits);  // 1024: the "b" is dropped
 
   const std::string farOver = "/" + std::string(3000, 'c');
-  EXPECT_EQ(mapGuarded(e.jbrootpath, farOver), ("/var/jb" + farOver).substr(0, kBound - 1));
-
   const std::string longRelative(2000, 'r');
-  EXPECT_EQ(mapGuarded(e.jbrootpath, longRelative), longRelative.substr(0, kBound - 1));
-  EXPECT_EQ(mapGuarded(e.rootfspath, longRelative), longRelative.substr(0, kBound - 1));
-
   const std::string longInside = "/var/jb/" + std::string(2000, 'i');
-  EXPECT_EQ(mapGuarded(e.rootfspath, longInside), longInside.substr(7, kBound - 1));
-  EXPECT_EQ(mapGuarded(e.rootfspath, farOver), farOver.substr(0, kBound - 1));
+  EXPECT_EQ(mapGuarded(kJbrootpath, farOver), ("/var/jb" + farOver).substr(0, kBound - 1));
+  EXPECT_EQ(mapGuarded(kJbrootpath, longRelative), longRelative.substr(0, kBound - 1));
+  EXPECT_EQ(mapGuarded(kRootfspath, longRelative), longRelative.substr(0, kBound - 1));
+  EXPECT_EQ(mapGuarded(kRootfspath, longInside), longInside.substr(7, kBound - 1));
+  EXPECT_EQ(mapGuarded(kRootfspath, farOver), farOver.substr(0, kBound - 1));
 }
 
 TEST_F(WithoutLibroot, PrefixEntriesGiveTheBuiltInValues) {
-  const Entries& e = *entries_;
-  EXPECT_STREQ(e.rootPrefix(), "");
-  EXPECT_STREQ(e.jbrootPrefix(), "/var/jb");
-  EXPECT_STREQ(e.bootUUID(), "00000000-0000-0000-0000-000000000000");
-  EXPECT_STREQ(device_.engineFunction<PrefixEntry>("libroot_get_root_prefix_fallback")(), "");
-  EXPECT_STREQ(device_.engineFunction<PrefixEntry>("libroot_get_jbroot_prefix_fallback")(),
-               "/var/jb");
-  EXPECT_STREQ(device_.engineFunction<PrefixEntry>("libroot_get_boot_uuid_fallback")(),
-               "00000000-0000-0000-0000-000000000000");
+  boot();
+  EXPECT_STREQ(prefix("libroot_dyn_get_root_prefix"), "");
+  EXPECT_STREQ(prefix("libroot_dyn_get_jbroot_prefix"), "/var/jb");
+  EXPECT_STREQ(prefix("libroot_dyn_get_boot_uuid"), kZeroUUID);
+  EXPECT_STREQ(prefix("libroot_get_root_prefix_fallback"), "");
+  EXPECT_STREQ(prefix("libroot_get_jbroot_prefix_fallback"), "/var/jb");
+  EXPECT_STREQ(prefix("libroot_get_boot_uuid_fallback"), kZeroUUID);
 }
 
-// A device carrying a libroot stand-in with the given jbroot prefix.
-class WithLibroot : public ::testing::Test {
- protected:
-  void boot(hostsim::Libroot kind, const std::string& prefix) {
-    device_.config().libroot = kind;
-    device_.config().librootPrefix = prefix;
-    host::Dictionary prefs;
-    prefs.set("usePersistMode", host::Value(false));
-    device_.writePrefs(prefs);  // where the device's libroot says the file is
-    device_.boot();
-    entries_ = std::make_unique<Entries>(device_);
-  }
-  // The stand-in the engine opened, asked directly.
-  template <class F>
-  F* libroot(const char* name) {
-    void* handle = ::dlopen((device_.root() + "/var/jb/usr/lib/libroot.dylib").c_str(),
-                            RTLD_NOW | RTLD_NOLOAD);
-    EXPECT_NE(handle, nullptr) << "the engine did not open the device's libroot";
-    if (handle == nullptr) return nullptr;
-    void* symbol = ::dlsym(handle, name);
-    ::dlclose(handle);
-    return reinterpret_cast<F*>(symbol);
-  }
-  int librootLoads() const {
-    int n = 0;
-    for (const auto& event : device_.events()) n += event == "loaded @rpath/libroot.dylib";
-    return n;
-  }
-  TestDevice device_;
-  std::unique_ptr<Entries> entries_;
-};
+using WithLibroot = Resolution;
 
 TEST_F(WithLibroot, OnlyTheJbrootPrefixFromLibrootDrivesBothFallbackMappings) {
-  const std::string prefix = "/private/preboot/4F2A9C/jb-Kx81";
-  boot(hostsim::Libroot::OnlyJbrootPrefix, prefix);
-  const Entries& e = *entries_;
-  EXPECT_EQ(librootLoads(), 1);
+  const std::string jb = "/private/preboot/4F2A9C/jb-Kx81";
+  boot(hostsim::Libroot::OnlyJbrootPrefix, jb);
+  EXPECT_TRUE(device_.sawEvent("loaded @rpath/libroot.dylib"));
   // The engine found its preferences file under libroot's prefix, not under /var/jb.
   EXPECT_TRUE(device_.engineInstalled());
 
-  EXPECT_STREQ(e.jbrootPrefix(), prefix.c_str());
-  EXPECT_STREQ(e.rootPrefix(), "");
-  EXPECT_STREQ(e.bootUUID(), "00000000-0000-0000-0000-000000000000");
-  EXPECT_EQ(e.map(e.jbrootpath, kPrefsPath), prefix + kPrefsPath);
-  EXPECT_EQ(e.map(e.rootfspath, prefix + "/usr/lib/x"), "/usr/lib/x");
-  EXPECT_EQ(e.map(e.rootfspath, prefix), "");
-  EXPECT_EQ(e.map(e.rootfspath, "/var/jb/usr/lib/x"), "/var/jb/usr/lib/x");
+  EXPECT_STREQ(prefix("libroot_dyn_get_jbroot_prefix"), jb.c_str());
+  EXPECT_STREQ(prefix("libroot_dyn_get_root_prefix"), "");
+  EXPECT_STREQ(prefix("libroot_dyn_get_boot_uuid"), kZeroUUID);
+  EXPECT_EQ(map(kJbrootpath, kPrefsPath), jb + kPrefsPath);
+  EXPECT_EQ(map(kRootfspath, jb + "/usr/lib/x"), "/usr/lib/x");
+  EXPECT_EQ(map(kRootfspath, jb), "");
+  EXPECT_EQ(map(kRootfspath, "/var/jb/usr/lib/x"), "/var/jb/usr/lib/x");
 }
 
 TEST_F(WithLibroot, AWholeLibrootAnswersEveryEntry) {
-  const std::string prefix = "/private/preboot/77B1/jb-Q";
-  boot(hostsim::Libroot::Full, prefix);
-  const Entries& e = *entries_;
-  EXPECT_EQ(librootLoads(), 1);
+  const std::string jb = "/private/preboot/77B1/jb-Q";
+  boot(hostsim::Libroot::Full, jb);
   EXPECT_TRUE(device_.engineInstalled());
-
-  auto* uuid = libroot<PrefixEntry>("libroot_get_boot_uuid");
-  auto* jbrootpath = libroot<PathEntry>("libroot_jbrootpath");
-  auto* rootfspath = libroot<PathEntry>("libroot_rootfspath");
-  ASSERT_NE(uuid, nullptr);
-  ASSERT_NE(jbrootpath, nullptr);
-  ASSERT_NE(rootfspath, nullptr);
-  EXPECT_STREQ(e.bootUUID(), uuid());
-  EXPECT_STRNE(e.bootUUID(), "00000000-0000-0000-0000-000000000000");
-  EXPECT_STREQ(e.jbrootPrefix(), prefix.c_str());
-
-  char expected[kBound];
-  EXPECT_EQ(e.map(e.jbrootpath, kPrefsPath), jbrootpath(kPrefsPath, expected));
-  EXPECT_EQ(e.map(e.jbrootpath, kPrefsPath), prefix + kPrefsPath);
-  const std::string inside = prefix + "/etc/apt";
-  EXPECT_EQ(e.map(e.rootfspath, inside), rootfspath(inside.c_str(), expected));
+  EXPECT_STREQ(prefix("libroot_dyn_get_jbroot_prefix"), jb.c_str());
+  EXPECT_EQ(std::strlen(prefix("libroot_dyn_get_boot_uuid")), 36u);
+  EXPECT_STRNE(prefix("libroot_dyn_get_boot_uuid"), kZeroUUID);
+  EXPECT_EQ(map(kJbrootpath, kPrefsPath), jb + kPrefsPath);
+  EXPECT_EQ(map(kRootfspath, jb + "/etc/apt"), "/etc/apt");
   // The exported fallbacks read libroot's prefixes through the same table.
-  EXPECT_EQ(e.map(e.jbrootpathFallback, "/etc/apt"), inside);
-  EXPECT_EQ(e.map(e.rootfspathFallback, inside), "/etc/apt");
+  EXPECT_EQ(map(kJbrootpathFallback, "/etc/apt"), jb + "/etc/apt");
+  EXPECT_EQ(map(kRootfspathFallback, jb + "/etc/apt"), "/etc/apt");
 }
 
 TEST_F(WithLibroot, AnEmptyJbrootPrefixLeavesEveryAbsolutePathAlone) {
   boot(hostsim::Libroot::OnlyJbrootPrefix, "");
-  const Entries& e = *entries_;
   EXPECT_TRUE(device_.engineInstalled());
-  EXPECT_STREQ(e.jbrootPrefix(), "");
-  for (const std::string& path :
-       {std::string(kPrefsPath), std::string("/var/jb/usr/lib"), std::string("/")}) {
-    EXPECT_EQ(e.map(e.jbrootpath, path), path);
-    EXPECT_EQ(e.map(e.rootfspath, path), path);
+  EXPECT_STREQ(prefix("libroot_dyn_get_jbroot_prefix"), "");
+  for (const char* input : {kPrefsPath, "/var/jb/usr/lib", "/"}) {
+    EXPECT_EQ(map(kJbrootpath, input), input);
+    EXPECT_EQ(map(kRootfspath, input), input);
   }
 }
 
