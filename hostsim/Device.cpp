@@ -121,17 +121,8 @@ std::string Device::featureStateFile() const {
   return jbrootPrefix() + "/var/mobile/Library/Preferences/com.quorvik.Bellweir.featureStates.txt";
 }
 
-void Device::boot() {
-  if (booted_) throw std::runtime_error("the device has already booted");
-  setDeviceRoot(root_);
-  resetRuntime();
-  MainQueue::shared().reset();
-  resetNotificationCenter();
-  terminations().sinceCheck.clear();
-  process() = ProcessFacts{};
+void Device::applySetUp() {
   fs::create_directories(root_ + jbrootPrefix() + "/var/mobile/Library/Preferences");
-
-  // What the device carries besides SpringBoard.
   std::error_code ignored;
   fs::remove(root_ + kLibrootInstallPath, ignored);
   fs::remove(root_ + kLibrootPrefixFile, ignored);
@@ -144,6 +135,17 @@ void Device::boot() {
   }
   fs::remove(root_ + kBackBoardServicesPath, ignored);
   if (config_.backboard) copyFile(payload_.backboardServices, root_ + kBackBoardServicesPath);
+}
+
+void Device::boot() {
+  if (booted_) throw std::runtime_error("the device has already booted");
+  setDeviceRoot(root_);
+  resetRuntime();
+  MainQueue::shared().reset();
+  resetNotificationCenter();
+  terminations().sinceCheck.clear();
+  process() = ProcessFacts{};
+  applySetUp();
 
   installSpringBoard(config_.systemVersion, config_.systemVersionAnswers, config_.apps,
                      config_.modules ? *config_.modules : defaultModules());

@@ -62,6 +62,10 @@ class Device {
   std::string preferencesFile() const;  // device path, after mapping
   std::string featureStateFile() const;
 
+  // Lays the device out as its set-up says: the jbroot's preferences folder, libroot and
+  // BackBoardServices. Boot does it too; the Settings app can run before SpringBoard has booted
+  // and needs them in place as well.
+  void applySetUp();
   // SpringBoard starts and the hooking framework loads the engine.
   void boot();
   bool booted() const { return booted_; }

@@ -74,6 +74,7 @@ class Player {
 
   hostsim::SettingsApp& settings() {
     if (!settings_) {
+      if (!device_.booted()) device_.applySetUp();
       settings_ = std::make_unique<hostsim::SettingsApp>(device_.root(), options_.paneBundle);
       settings_->open();
     }
