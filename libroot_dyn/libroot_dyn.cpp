@@ -20,15 +20,16 @@ PathFunction dyn_rootfspath = nullptr;
 // Set once the table is complete: after the load each entry costs this one read.
 std::atomic<bool> loaded{false};
 
-// strlcpy and strlcat, bounded to the path bound: always terminated, the rest dropped.
-void boundedCopy(char* buffer, const char* text) {
+// strlcpy and strlcat, bounded to the path bound: always terminated, the rest dropped. Each
+// answers the length the buffer then holds, so that an append never scans the buffer again.
+std::size_t boundedCopy(char* buffer, const char* text) {
   std::size_t n = strnlen(text, libroot_dyn::kPathBound - 1);
   std::memcpy(buffer, text, n);
   buffer[n] = '\0';
+  return n;
 }
 
-void boundedAppend(char* buffer, const char* text) {
-  std::size_t used = strnlen(buffer, libroot_dyn::kPathBound - 1);
+void boundedAppend(char* buffer, std::size_t used, const char* text) {
   std::size_t n = strnlen(text, libroot_dyn::kPathBound - 1 - used);
   std::memcpy(buffer + used, text, n);
   buffer[used + n] = '\0';
@@ -40,6 +41,11 @@ const char* orEmpty(PrefixFunction slot, PrefixFunction fallback) {
   return prefix != nullptr ? prefix : "";
 }
 
+// The one read of the token that every entry pays after the load.
+inline void ensureLoaded() {
+  if (!loaded.load(std::memory_order_acquire)) libroot_load();
+}
+
 char* bufferFor(char* buffer) {
   return buffer != nullptr ? buffer : static_cast<char*>(std::malloc(libroot_dyn::kPathBound));
 }
@@ -48,8 +54,12 @@ char* bufferFor(char* buffer) {
 
 extern "C" {
 
-const char* libroot_get_root_prefix_fallback() noexcept { return ""; }
-const char* libroot_get_jbroot_prefix_fallback() noexcept { return "/var/jb"; }
+const char* libroot_get_root_prefix_fallback() noexcept {
+  return "";
+}
+const char* libroot_get_jbroot_prefix_fallback() noexcept {
+  return "/var/jb";
+}
 const char* libroot_get_boot_uuid_fallback() noexcept {
   return "00000000-0000-0000-0000-000000000000";
 }
@@ -58,11 +68,13 @@ char* libroot_jbrootpath_fallback(const char* path, char* buffer) noexcept {
   if (path == nullptr) return nullptr;
   buffer = bufferFor(buffer);
   if (buffer == nullptr) return nullptr;
-  libroot_load();
-  const char* prefix = orEmpty(dyn_get_jbroot_prefix, libroot_get_jbroot_prefix_fallback);
+  ensureLoaded();
+  // The built-in prefix is used directly when the table holds it, so its length is known.
+  const char* prefix = dyn_get_jbroot_prefix == libroot_get_jbroot_prefix_fallback
+                           ? libroot_get_jbroot_prefix_fallback()
+                           : orEmpty(dyn_get_jbroot_prefix, libroot_get_jbroot_prefix_fallback);
   if (path[0] == '/') {
-    boundedCopy(buffer, prefix);
-    boundedAppend(buffer, path);
+    boundedAppend(buffer, boundedCopy(buffer, prefix), path);
   } else {
     boundedCopy(buffer, path);
   }
@@ -73,7 +85,7 @@ char* libroot_rootfspath_fallback(const char* path, char* buffer) noexcept {
   if (path == nullptr) return nullptr;
   buffer = bufferFor(buffer);
   if (buffer == nullptr) return nullptr;
-  libroot_load();
+  ensureLoaded();
   const char* rootPrefix = orEmpty(dyn_get_root_prefix, libroot_get_root_prefix_fallback);
   const char* jbrootPrefix = orEmpty(dyn_get_jbroot_prefix, libroot_get_jbroot_prefix_fallback);
   std::size_t n = std::strlen(jbrootPrefix);
@@ -81,8 +93,7 @@ char* libroot_rootfspath_fallback(const char* path, char* buffer) noexcept {
     if (std::strncmp(path, jbrootPrefix, n) == 0) {
       boundedCopy(buffer, path + n);
     } else {
-      boundedCopy(buffer, rootPrefix);
-      boundedAppend(buffer, path);
+      boundedAppend(buffer, boundedCopy(buffer, rootPrefix), path);
     }
   } else {
     boundedCopy(buffer, path);
@@ -121,29 +132,34 @@ void libroot_load() noexcept {
 }
 
 const char* libroot_dyn_get_root_prefix() noexcept {
-  libroot_load();
-  return dyn_get_root_prefix != nullptr ? dyn_get_root_prefix() : libroot_get_root_prefix_fallback();
+  ensureLoaded();
+  return dyn_get_root_prefix != nullptr ? dyn_get_root_prefix()
+                                        : libroot_get_root_prefix_fallback();
 }
 
 const char* libroot_dyn_get_jbroot_prefix() noexcept {
-  libroot_load();
+  ensureLoaded();
   return dyn_get_jbroot_prefix != nullptr ? dyn_get_jbroot_prefix()
                                           : libroot_get_jbroot_prefix_fallback();
 }
 
 const char* libroot_dyn_get_boot_uuid() noexcept {
-  libroot_load();
+  ensureLoaded();
   return dyn_get_boot_uuid != nullptr ? dyn_get_boot_uuid() : libroot_get_boot_uuid_fallback();
 }
 
 char* libroot_dyn_jbrootpath(const char* path, char* buffer) noexcept {
-  libroot_load();
-  return dyn_jbrootpath != nullptr ? dyn_jbrootpath(path, buffer)
-                                   : libroot_jbrootpath_fallback(path, buffer);
+  ensureLoaded();
+  // Every data-file access comes through here: when the table holds the fallback, it is called
+  // directly (the same function), which lets the compiler inline it.
+  if (dyn_jbrootpath == nullptr || dyn_jbrootpath == libroot_jbrootpath_fallback) {
+    return libroot_jbrootpath_fallback(path, buffer);
+  }
+  return dyn_jbrootpath(path, buffer);
 }
 
 char* libroot_dyn_rootfspath(const char* path, char* buffer) noexcept {
-  libroot_load();
+  ensureLoaded();
   return dyn_rootfspath != nullptr ? dyn_rootfspath(path, buffer)
                                    : libroot_rootfspath_fallback(path, buffer);
 }
