@@ -34,8 +34,9 @@ class Dictionary {
   void set(std::string key, Value value);
   // Removes the entry; answers whether there was one.
   bool remove(std::string_view key);
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  // Defined below Value: clang instantiates them where they stand, and needs Value complete.
+  std::size_t size() const;
+  bool empty() const;
   std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
   std::vector<Entry>::const_iterator end() const { return entries_.end(); }
   bool operator==(const Dictionary& other) const;
@@ -87,6 +88,13 @@ class Value {
                host::Array, host::Dictionary>
       v_;
 };
+
+inline std::size_t Dictionary::size() const {
+  return entries_.size();
+}
+inline bool Dictionary::empty() const {
+  return entries_.empty();
+}
 
 // Reads the file at `path` as a property list whose top level is a dictionary, in the XML or
 // the binary encoding. A missing, unreadable or malformed file, or one whose top level is not a

@@ -1,11 +1,16 @@
 #include "hostsim/FileLayer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace hostsim {
 
@@ -84,6 +89,52 @@ std::string directoryOf(const std::string& file) {
   return file.substr(0, slash);
 }
 
+std::string baseNameOf(const std::string& file) {
+  auto slash = file.rfind('/');
+  return slash == std::string::npos ? file : file.substr(slash + 1);
+}
+
+// The writer's process id in a temporary's name "<target>.hbtmp.<pid>.<n>" whose "<target>." part
+// has already been matched; 0 when the rest is not "<pid>.<n>".
+pid_t writerOf(std::string_view rest) {
+  std::size_t dot = rest.find('.');
+  if (dot == 0 || dot == std::string_view::npos || dot > 10 || dot + 1 == rest.size()) return 0;
+  long long pid = 0;
+  for (std::size_t i = 0; i < dot; ++i) {
+    if (rest[i] < '0' || rest[i] > '9') return 0;
+    pid = pid * 10 + (rest[i] - '0');
+  }
+  for (std::size_t i = dot + 1; i < rest.size(); ++i) {
+    if (rest[i] < '0' || rest[i] > '9') return 0;
+  }
+  return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+// A writer that dies in the middle of a replacement (killed, or crashed) leaves its temporary
+// file behind. Before each write, the temporaries of the same target whose writers no longer
+// exist are removed, so that they cannot pile up; a live writer's temporary is left alone, and
+// so is anything whose name does not have the temporaries' exact form. Nothing here can fail
+// the write.
+void removeStaleTemporaries(FileLayer& layer, const std::string& hostFile) {
+  const int saved = errno;
+  const std::string directory = directoryOf(hostFile);
+  const std::string prefix = baseNameOf(hostFile) + ".hbtmp.";
+  std::vector<std::string> stale;
+  if (DIR* dir = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+      const pid_t writer = writerOf(name.substr(prefix.size()));
+      if (writer == 0 || writer == getpid()) continue;
+      if (::kill(writer, 0) == 0 || errno != ESRCH) continue;
+      stale.push_back(directory + "/" + std::string(name));
+    }
+    ::closedir(dir);
+  }
+  for (const std::string& file : stale) layer.unlink(file.c_str());
+  errno = saved;
+}
+
 bool writeAll(FileLayer& layer, int fd, const std::string& contents) {
   std::size_t done = 0;
   while (done < contents.size()) {
@@ -109,9 +160,17 @@ bool replaceFileAtomically(const std::string& hostFile, const std::string& conte
   static std::atomic<unsigned> counter{0};
   FileLayer& layer = fileLayer();
 
+  // The new file keeps the old one's mode. When the old file exists but cannot be examined, its
+  // mode cannot be kept, so nothing is written.
   mode_t mode = 0644;
   struct stat old {};
-  if (layer.stat(hostFile.c_str(), &old) == 0) mode = old.st_mode & 07777;
+  if (layer.stat(hostFile.c_str(), &old) == 0) {
+    mode = old.st_mode & 07777;
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    return false;
+  }
+
+  removeStaleTemporaries(layer, hostFile);
 
   std::string temporary;
   int fd = -1;

@@ -65,7 +65,11 @@ bool readWholeFile(const std::string& hostFile, std::string& contents);
 // Replaces a file atomically through the layer: a temporary file in the same directory
 // (unique name, O_EXCL), complete write, fsync, the old file's mode kept, rename over the
 // target, fsync of the directory. On any failure before the rename the temporary file is
-// removed, the old file stays byte for byte, errno is set and the answer is false.
+// removed, the old file stays byte for byte, errno is set and the answer is false; an old file
+// that exists but cannot be examined (stat fails other than with ENOENT or ENOTDIR) is such a
+// failure. Once the rename has succeeded the answer is true: the new content is in place, even
+// when the directory cannot be synced. Before writing, temporaries of the same target left by
+// writers that no longer exist (killed mid-write) are removed.
 bool replaceFileAtomically(const std::string& hostFile, const std::string& contents);
 
 // Temporary files are named "<target>.hbtmp.<pid>.<n>": readers never take them for data.

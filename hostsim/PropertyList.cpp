@@ -4,7 +4,9 @@
 #include <plist/plist.h>
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "hostsim/FileLayer.h"
@@ -100,10 +102,11 @@ bool fromPlist(plist_t node, Value& out, int depth) {
       return true;
     }
     case PLIST_STRING: {
-      char* s = nullptr;
-      plist_get_string_val(node, &s);
-      out = Value(std::string(s != nullptr ? s : ""));
-      free(s);
+      uint64_t length = 0;
+      const char* s = plist_get_string_ptr(node, &length);
+      if (s == nullptr) s = "";
+      if (std::char_traits<char>::length(s) != length) return false;
+      out = Value(std::string(s, length));
       return true;
     }
     case PLIST_DATA: {
@@ -179,7 +182,11 @@ plist_t toPlist(const Value& value) {
       return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
     }
     case Value::Type::Date: {
+      // libplist keeps a date's seconds in 32 bits: a date beyond them is written at the
+      // nearest one it can hold.
       double t = value.asDate()->sinceReferenceDate;
+      if (!(t >= INT32_MIN)) t = INT32_MIN;
+      if (t > INT32_MAX) t = INT32_MAX;
       double sec = std::floor(t);
       return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>((t - sec) * 1e6));
     }
@@ -201,6 +208,18 @@ plist_t toPlist(const Value& value) {
   return nullptr;
 }
 
+// The binary encoding can carry a NUL character inside a key or a string, which libplist can
+// neither hand over (its accessors abort on one) nor write back whole: such a file is refused.
+// Its XML form shows the character as a NUL byte; XML input cannot carry one at all.
+bool holdsNulCharacter(plist_t root) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root, &xml, &length);
+  const bool found = xml != nullptr && std::memchr(xml, '\0', length) != nullptr;
+  plist_to_xml_free(xml);
+  return found;
+}
+
 }  // namespace
 
 std::optional<host::Dictionary> dictionaryFromBytes(const std::string& bytes) {
@@ -210,6 +229,10 @@ std::optional<host::Dictionary> dictionaryFromBytes(const std::string& bytes) {
   if (root == nullptr) return std::nullopt;
   PlistPtr owner(root);
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
+  if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size())) &&
+      holdsNulCharacter(root)) {
+    return std::nullopt;
+  }
   Value value;
   if (!fromPlist(root, value, 0)) return std::nullopt;
   return std::move(*value.asDictionary());

@@ -76,12 +76,16 @@ class Lexer {
     return out;
   }
 
-  host::Value value() {
+  // Lists nest at most this deep, so that no scenario can exhaust the stack.
+  static constexpr int kMaxListDepth = 64;
+
+  host::Value value(int depth = 0) {
     skipSpaces();
     if (at_ >= s_.size()) throw std::invalid_argument("a value is missing");
     char c = s_[at_];
     if (c == '"') return host::Value(quoted());
     if (c == '[') {
+      if (depth >= kMaxListDepth) throw std::invalid_argument("lists nest more than 64 deep");
       ++at_;
       host::Array items;
       skipSpaces();
@@ -90,7 +94,7 @@ class Lexer {
         return host::Value(std::move(items));
       }
       for (;;) {
-        items.push_back(value());
+        items.push_back(value(depth + 1));
         skipSpaces();
         if (at_ < s_.size() && s_[at_] == ',') {
           ++at_;

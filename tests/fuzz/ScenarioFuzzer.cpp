@@ -1,0 +1,4 @@
+// libFuzzer target. The scenario parser, on any text.
+#include "tests/fuzz/FuzzTarget.h"
+
+HARBRITE_FUZZ_TARGET(checkScenarioParsing)
