@@ -56,8 +56,9 @@ void loadBackboardServices() noexcept {
     host::dispatchOnce(onceToken, [] {
       // A system framework: its path is used as it stands, never mapped through libroot.
       void* handle = host::dlopen(kBackBoardServicesPath, host::kRtldNow);
-      __BKSTerminateApplicationForReasonAndReportWithDescription = reinterpret_cast<BKSTerminateFunction>(
-          host::dlsym(handle, "BKSTerminateApplicationForReasonAndReportWithDescription"));
+      __BKSTerminateApplicationForReasonAndReportWithDescription =
+          reinterpret_cast<BKSTerminateFunction>(
+              host::dlsym(handle, "BKSTerminateApplicationForReasonAndReportWithDescription"));
     });
   } catch (...) {
   }

@@ -46,7 +46,8 @@ void handleDisplayChange(id self, SEL sel, id frontDisplay) noexcept;
 void setVPNState(id self, SEL sel, bool wished) noexcept;
 void turnVPNOn(id self, SEL sel) noexcept;
 
-// -[SpringBoard readStateFromFileForFeature:] and -[SpringBoard writeStateToFileForFeature:enabled:].
+// -[SpringBoard readStateFromFileForFeature:] and -[SpringBoard
+// writeStateToFileForFeature:enabled:].
 bool readStateFromFileForFeature(id self, SEL sel, const char* feature) noexcept;
 void writeStateToFileForFeature(id self, SEL sel, const char* feature, bool enabled) noexcept;
 

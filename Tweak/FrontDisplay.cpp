@@ -34,7 +34,8 @@ bool isEnabledApplication(id application) {
 
 void persistModeChange(id self, id frontDisplay) {
   if (!isApplication(frontDisplay)) return;
-  if (isEnabledApplication(frontDisplay)) host::msgSend<void, bool>(self, selectors().setVPNState, true);
+  if (isEnabledApplication(frontDisplay))
+    host::msgSend<void, bool>(self, selectors().setVPNState, true);
   host::notificationCenterAddObserver(self, selectors().turnVPNOn, appDidExit, nullptr);
 }
 

@@ -55,8 +55,8 @@ bool systemVersionBeginsWith(const char* major) {
 }
 
 void installExitHook(const char* className, IMP replacement, IMP* previous) {
-  host::MSHookMessageEx(host::objc_getClass(className), selectors().applicationDidExit,
-                        replacement, previous);
+  host::MSHookMessageEx(host::objc_getClass(className), selectors().applicationDidExit, replacement,
+                        previous);
 }
 
 }  // namespace
@@ -65,10 +65,18 @@ void installExitHook(const char* className, IMP replacement, IMP* previous) {
 
 extern "C" {
 
-bool isIOS13() noexcept { return harbrite::systemVersionBeginsWith("13"); }
-bool isIOS14() noexcept { return harbrite::systemVersionBeginsWith("14"); }
-bool isIOS15() noexcept { return harbrite::systemVersionBeginsWith("15"); }
-bool isIOS16() noexcept { return harbrite::systemVersionBeginsWith("16"); }
+bool isIOS13() noexcept {
+  return harbrite::systemVersionBeginsWith("13");
+}
+bool isIOS14() noexcept {
+  return harbrite::systemVersionBeginsWith("14");
+}
+bool isIOS15() noexcept {
+  return harbrite::systemVersionBeginsWith("15");
+}
+bool isIOS16() noexcept {
+  return harbrite::systemVersionBeginsWith("16");
+}
 
 // Reads the preferences once and, when they could be read, installs the engine into SpringBoard.
 // A call after the engine has been installed does nothing; a call after an inert start (no
@@ -89,8 +97,8 @@ void loadPrefs() noexcept {
     const Selectors& s = selectors();
     host::Class springBoard = host::objc_getClass("SpringBoard");
     host::class_addMethod(springBoard, s.turnVPNOn, host::toIMP(&turnVPNOn), "v@:");
-    host::MSHookMessageEx(springBoard, s.frontDisplayDidChange,
-                          host::toIMP(&frontDisplayDidChange), &origFrontDisplayDidChange);
+    host::MSHookMessageEx(springBoard, s.frontDisplayDidChange, host::toIMP(&frontDisplayDidChange),
+                          &origFrontDisplayDidChange);
     host::class_addMethod(springBoard, s.handleDisplayChange, host::toIMP(&handleDisplayChange),
                           "v@:@");
     host::class_addMethod(springBoard, s.setVPNState, host::toIMP(&setVPNState), "v@:B");
@@ -117,5 +125,7 @@ void loadPrefs() noexcept {
 
 namespace {
 // The library's one initialiser: the hooking framework has just loaded it into SpringBoard.
-__attribute__((constructor)) void harbriteDidLoad() { loadPrefs(); }
+__attribute__((constructor)) void harbriteDidLoad() {
+  loadPrefs();
+}
 }  // namespace

@@ -112,7 +112,8 @@ void persist_exit(benchmark::State& state) {
   host::SEL setState = host::sel_registerName("setVPNState:");
   hostsim::resetNotificationCenter();
   for (int i = 0; i < observations; ++i) {
-    host::msgSend<void, id>(d.springBoard, change, hostsim::applicationNamed("com.example.browser"));
+    host::msgSend<void, id>(d.springBoard, change,
+                            hostsim::applicationNamed("com.example.browser"));
   }
   for (auto _ : state) {
     state.PauseTiming();
@@ -121,9 +122,9 @@ void persist_exit(benchmark::State& state) {
     host::notificationCenterPost("appDidExit", nullptr);
   }
   state.SetItemsProcessed(state.iterations() * observations);
-  state.counters["per_observation_ns"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * observations,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_observation_ns"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * observations,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   hostsim::resetNotificationCenter();
 }
 
@@ -139,9 +140,9 @@ void persist_exit_floor(benchmark::State& state) {
     }
     harbrite::bench::rawAtomicReplace(d.stateHost(), contents);
   }
-  state.counters["per_observation_ns"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * observations,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_observation_ns"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * observations,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // loadPrefs does its work once per engine instance, so each iteration boots a device whose
@@ -170,10 +171,12 @@ void load_prefs_floor(benchmark::State& state) {
 
 void jbrootpath(benchmark::State& state) {
   BenchDevice d(false);
-  auto map = reinterpret_cast<char* (*)(const char*, char*)>(d.device.engineSymbol("libroot_dyn_jbrootpath"));
+  auto map = reinterpret_cast<char* (*)(const char*, char*)>(
+      d.device.engineSymbol("libroot_dyn_jbrootpath"));
   char buffer[1024];
   for (auto _ : state) {
-    benchmark::DoNotOptimize(map("/var/mobile/Library/Preferences/com.quorvik.harbrite.plist", buffer));
+    benchmark::DoNotOptimize(
+        map("/var/mobile/Library/Preferences/com.quorvik.harbrite.plist", buffer));
     benchmark::ClobberMemory();
   }
 }

@@ -17,7 +17,8 @@ inline std::string rawRead(const std::string& file) {
   if (fd < 0) return contents;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) contents.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    contents.append(buffer, static_cast<std::size_t>(n));
   ::close(fd);
   return contents;
 }

@@ -46,7 +46,8 @@ void pane_read(benchmark::State& state) {
   BenchPane pane;
   host::SEL read = host::sel_registerName("readPreferenceValue:");
   for (auto _ : state) {
-    benchmark::DoNotOptimize(host::msgSend<host::Value, host::id>(pane.app.rootController(), read, pane.row.get()));
+    benchmark::DoNotOptimize(
+        host::msgSend<host::Value, host::id>(pane.app.rootController(), read, pane.row.get()));
   }
 }
 

@@ -157,7 +157,8 @@ void Device::boot() {
   copyFile(payload_.engine, root_ + kEngineInstallPath);
   timeline("Substrate loads Harbrite.dylib");
   engine_ = ::dlopen((root_ + kEngineInstallPath).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (engine_ == nullptr) throw std::runtime_error(std::string("cannot load the engine: ") + dlerror());
+  if (engine_ == nullptr)
+    throw std::runtime_error(std::string("cannot load the engine: ") + dlerror());
 }
 
 void Device::front(const std::string& bundleId) {
@@ -181,11 +182,17 @@ void Device::exit(const std::string& bundleId) {
   reportApplicationExit(app);
 }
 
-void Device::wait(std::int64_t nanoseconds) { MainQueue::shared().advance(nanoseconds); }
+void Device::wait(std::int64_t nanoseconds) {
+  MainQueue::shared().advance(nanoseconds);
+}
 
-void Device::userSwitchesVPN(bool on) { hostsim::userSwitchesVPN(on); }
+void Device::userSwitchesVPN(bool on) {
+  hostsim::userSwitchesVPN(on);
+}
 
-bool Device::vpnConnected() const { return hostsim::vpnConnected(); }
+bool Device::vpnConnected() const {
+  return hostsim::vpnConnected();
+}
 
 std::optional<bool> Device::moduleSelected(const std::string& identifier) const {
   return hostsim::moduleSelected(identifier);
@@ -212,13 +219,21 @@ std::vector<std::string> Device::takeTerminations() {
   return result;
 }
 
-std::int64_t Device::now() const { return MainQueue::shared().now(); }
+std::int64_t Device::now() const {
+  return MainQueue::shared().now();
+}
 
-host::id Device::springBoard() const { return springBoardObject(); }
+host::id Device::springBoard() const {
+  return springBoardObject();
+}
 
-bool Device::isRunning(const std::string& bundleId) const { return running_.count(bundleId) != 0; }
+bool Device::isRunning(const std::string& bundleId) const {
+  return running_.count(bundleId) != 0;
+}
 
-Device* currentDevice() { return bootedDevice; }
+Device* currentDevice() {
+  return bootedDevice;
+}
 
 void recordTermination(const std::string& bundleId, std::int32_t reason, bool report,
                        const std::string& description) {

@@ -64,7 +64,8 @@ bool exists(const std::string& file) {
 // host path, since the library was loaded from inside the device); others are device paths.
 std::string hostDirectory(const std::string& runPath, const std::string& libraryFile) {
   const std::string origin = "$ORIGIN";
-  if (runPath.rfind(origin, 0) == 0) return directoryOf(libraryFile) + runPath.substr(origin.size());
+  if (runPath.rfind(origin, 0) == 0)
+    return directoryOf(libraryFile) + runPath.substr(origin.size());
   return hostPath(runPath);
 }
 
@@ -97,9 +98,8 @@ void* dlopenFrom(const void* anchor, const char* path, int mode) {
   }
   if (asked.rfind(loaderPath, 0) == 0) {
     hostsim::runPathsOf(anchor, &libraryFile);
-    return hostsim::openFile(hostsim::directoryOf(libraryFile) + "/" +
-                                 asked.substr(loaderPath.size()),
-                             mode, asked);
+    return hostsim::openFile(
+        hostsim::directoryOf(libraryFile) + "/" + asked.substr(loaderPath.size()), mode, asked);
   }
   return hostsim::openFile(hostsim::hostPath(asked), mode, asked);
 }

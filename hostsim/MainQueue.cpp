@@ -42,7 +42,9 @@ void MainQueue::advance(std::int64_t nanoseconds) {
   now_ = end;
 }
 
-std::size_t MainQueue::pending() const { return items().size(); }
+std::size_t MainQueue::pending() const {
+  return items().size();
+}
 
 void MainQueue::reset() {
   items().clear();

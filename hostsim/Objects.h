@@ -49,7 +49,9 @@ using host::id;
 using host::IMP;
 using host::SEL;
 
-inline SEL sel(const char* name) { return host::sel_registerName(name); }
+inline SEL sel(const char* name) {
+  return host::sel_registerName(name);
+}
 
 // Defines a class the host itself has (SpringBoard, PSListController, ...). `makeInstance`
 // builds the C++ state of its instances; nullptr gives plain objects.

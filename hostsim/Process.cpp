@@ -47,8 +47,12 @@ std::vector<Observation>& observations() {
 
 }  // namespace
 
-void resetNotificationCenter() { observations().clear(); }
-std::size_t observationCount() { return observations().size(); }
+void resetNotificationCenter() {
+  observations().clear();
+}
+std::size_t observationCount() {
+  return observations().size();
+}
 
 }  // namespace hostsim
 

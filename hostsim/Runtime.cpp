@@ -112,7 +112,9 @@ SEL sel_registerName(const char* name) {
   return slot.get();
 }
 
-const char* sel_getName(SEL sel) { return sel != nullptr ? sel->name.c_str() : nullptr; }
+const char* sel_getName(SEL sel) {
+  return sel != nullptr ? sel->name.c_str() : nullptr;
+}
 
 Class objc_getClass(const char* name) {
   if (name == nullptr) return nullptr;
@@ -122,10 +124,18 @@ Class objc_getClass(const char* name) {
   return it != r.classes.end() ? it->second : nullptr;
 }
 
-const char* class_getName(Class cls) { return cls != nullptr ? cls->name.c_str() : nullptr; }
-Class class_getSuperclass(Class cls) { return cls != nullptr ? cls->superclass : nullptr; }
-Class object_getClass(id obj) { return obj != nullptr ? obj->isa : nullptr; }
-id asObject(Class cls) { return cls; }
+const char* class_getName(Class cls) {
+  return cls != nullptr ? cls->name.c_str() : nullptr;
+}
+Class class_getSuperclass(Class cls) {
+  return cls != nullptr ? cls->superclass : nullptr;
+}
+Class object_getClass(id obj) {
+  return obj != nullptr ? obj->isa : nullptr;
+}
+id asObject(Class cls) {
+  return cls;
+}
 
 namespace {
 bool addMethodQuietly(Class cls, SEL sel, IMP imp, const char* types) {
@@ -221,7 +231,9 @@ void objc_release(id obj) {
   if (obj->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete obj;
 }
 
-std::any& object_ivar(id obj, const char* name) { return obj->ivars[name]; }
+std::any& object_ivar(id obj, const char* name) {
+  return obj->ivars[name];
+}
 
 }  // namespace host
 

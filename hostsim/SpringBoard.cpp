@@ -74,7 +74,9 @@ const char* applicationUniqueIdentifier(id self, SEL) {
   return as<Application>(self)->bundleId.c_str();
 }
 
-id exitReportObject(id self, SEL) { return as<ExitReport>(self)->application.get(); }
+id exitReportObject(id self, SEL) {
+  return as<ExitReport>(self)->application.get();
+}
 
 void switcherApplicationDidExit(id, SEL, id report) {
   id app = host::msgSend<id>(report, sel("object"));
@@ -82,7 +84,9 @@ void switcherApplicationDidExit(id, SEL, id report) {
   timeline(std::string("switcher removed ") + (bundleId != nullptr ? bundleId : "(nil)"));
 }
 
-id deviceCurrentDevice(id, SEL) { return state().device.get(); }
+id deviceCurrentDevice(id, SEL) {
+  return state().device.get();
+}
 
 const char* deviceSystemVersion(id, SEL) {
   SimState& s = state();
@@ -91,14 +95,20 @@ const char* deviceSystemVersion(id, SEL) {
   return s.versionAnswers[std::min(i, s.versionAnswers.size() - 1)].c_str();
 }
 
-id managerSharedInstance(id, SEL) { return state().moduleManager.get(); }
+id managerSharedInstance(id, SEL) {
+  return state().moduleManager.get();
+}
 
 host::ObjectList managerModuleInstances(id self, SEL) {
   return as<ModuleManager>(self)->instances;
 }
 
-id instanceMetadata(id self, SEL) { return as<ModuleInstance>(self)->metadata.get(); }
-id instanceModule(id self, SEL) { return as<ModuleInstance>(self)->module.get(); }
+id instanceMetadata(id self, SEL) {
+  return as<ModuleInstance>(self)->metadata.get();
+}
+id instanceModule(id self, SEL) {
+  return as<ModuleInstance>(self)->module.get();
+}
 const char* metadataModuleIdentifier(id self, SEL) {
   return as<ModuleMetadata>(self)->identifier.c_str();
 }
@@ -111,11 +121,15 @@ void moduleSetSelected(id self, SEL, bool selected) {
            (module->vpn ? (selected ? ": VPN connected" : ": VPN disconnected") : ""));
 }
 
-bool moduleIsSelected(id self, SEL) { return as<Module>(self)->selected; }
+bool moduleIsSelected(id self, SEL) {
+  return as<Module>(self)->selected;
+}
 
 }  // namespace
 
-const HostClasses& hostClasses() { return state().classes; }
+const HostClasses& hostClasses() {
+  return state().classes;
+}
 
 void installSpringBoard(const std::string& systemVersion,
                         const std::vector<std::string>& versionAnswers,
@@ -158,12 +172,10 @@ void installSpringBoard(const std::string& systemVersion,
       defineClass("CCUIModuleInstanceManager", c.object, [] { return new ModuleManager; });
   addClassMethod(c.moduleManager, "sharedInstance", host::toIMP(&managerSharedInstance), "@@:");
   addMethod(c.moduleManager, "moduleInstances", host::toIMP(&managerModuleInstances), "@@:");
-  c.moduleInstance =
-      defineClass("CCUIModuleInstance", c.object, [] { return new ModuleInstance; });
+  c.moduleInstance = defineClass("CCUIModuleInstance", c.object, [] { return new ModuleInstance; });
   addMethod(c.moduleInstance, "metadata", host::toIMP(&instanceMetadata), "@@:");
   addMethod(c.moduleInstance, "module", host::toIMP(&instanceModule), "@@:");
-  c.moduleMetadata =
-      defineClass("CCUIModuleMetadata", c.object, [] { return new ModuleMetadata; });
+  c.moduleMetadata = defineClass("CCUIModuleMetadata", c.object, [] { return new ModuleMetadata; });
   addMethod(c.moduleMetadata, "moduleIdentifier", host::toIMP(&metadataModuleIdentifier), "@@:");
   c.toggleModule = defineClass("CCUIToggleModule", c.object, [] { return new Module; });
   addMethod(c.toggleModule, "setSelected:", host::toIMP(&moduleSetSelected), "v@:B");
@@ -194,7 +206,9 @@ void installSpringBoard(const std::string& systemVersion,
   s.moduleManager = manager;
 }
 
-id springBoardObject() { return state().springBoard.get(); }
+id springBoardObject() {
+  return state().springBoard.get();
+}
 
 id applicationNamed(const std::string& bundleId) {
   for (const auto& app : state().applications) {
@@ -213,7 +227,9 @@ void reportApplicationExit(id application) {
   host::msgSend<void, id>(state().switcher.get(), sel("_applicationDidExit:"), report.get());
 }
 
-bool vpnConnected() { return state().vpnConnected; }
+bool vpnConnected() {
+  return state().vpnConnected;
+}
 
 void userSwitchesVPN(bool on) {
   SimState& s = state();
@@ -237,6 +253,8 @@ std::optional<bool> moduleSelected(const std::string& identifier) {
   return std::nullopt;
 }
 
-std::size_t systemVersionQueries() { return state().versionQueries; }
+std::size_t systemVersionQueries() {
+  return state().versionQueries;
+}
 
 }  // namespace hostsim

@@ -30,7 +30,8 @@ struct HostClasses {
 // Defines SpringBoard's classes for a new boot and makes its objects.
 void installSpringBoard(const std::string& systemVersion,
                         const std::vector<std::string>& versionAnswers,
-                        const std::vector<std::string>& apps, const std::vector<ModuleSpec>& modules);
+                        const std::vector<std::string>& apps,
+                        const std::vector<ModuleSpec>& modules);
 const HostClasses& hostClasses();
 
 id springBoardObject();

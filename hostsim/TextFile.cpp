@@ -25,7 +25,8 @@ std::string describeReadError(const std::string& path, int error) {
   }
   if (error == EACCES || error == EPERM) {
     return "The file " + name +
-           " couldn\xE2\x80\x99t be opened because you don\xE2\x80\x99t have permission to view it.";
+           " couldn\xE2\x80\x99t be opened because you don\xE2\x80\x99t have permission to view "
+           "it.";
   }
   return "The file " + name + " couldn\xE2\x80\x99t be opened. (" + std::strerror(error) + ")";
 }
@@ -41,8 +42,9 @@ TextRead readUTF8Text(const std::string& path) {
   }
   if (!utf8::is_valid(result.text.begin(), result.text.end())) {
     result.text.clear();
-    result.error = "The file \xE2\x80\x9C" + fileName(path) +
-                   "\xE2\x80\x9D couldn\xE2\x80\x99t be opened using text encoding Unicode (UTF-8).";
+    result.error =
+        "The file \xE2\x80\x9C" + fileName(path) +
+        "\xE2\x80\x9D couldn\xE2\x80\x99t be opened using text encoding Unicode (UTF-8).";
     return result;
   }
   result.ok = true;

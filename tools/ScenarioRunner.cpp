@@ -52,8 +52,9 @@ class Player {
         return 2;
       }
     }
-    std::fprintf(out_, "%s\n", failures_ == 0 ? "all checks passed"
-                                              : (std::to_string(failures_) + " check(s) failed").c_str());
+    std::fprintf(out_, "%s\n",
+                 failures_ == 0 ? "all checks passed"
+                                : (std::to_string(failures_) + " check(s) failed").c_str());
     return failures_ == 0 ? 0 : 1;
   }
 
@@ -220,8 +221,9 @@ class Player {
       const bool found = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
         return line.find(word) != std::string::npos;
       });
-      check(c, found, "a log line containing " + quoteBytes(word),
-            lines.empty() ? std::string("no log line") : "last log line " + quoteBytes(lines.back()));
+      check(
+          c, found, "a log line containing " + quoteBytes(word),
+          lines.empty() ? std::string("no log line") : "last log line " + quoteBytes(lines.back()));
     } else if (what == "notified") {
       const auto& posted = hostsim::darwinNotificationsPosted();
       const bool found = std::find(posted.begin(), posted.end(), word) != posted.end();

@@ -23,7 +23,8 @@ extern "C" void migratePreferencesIfNeeded() noexcept {
                       harbrite::prefs::kLegacyEnabledPrefix) != 0) {
         continue;
       }
-      if (value.boolValue()) enabled.emplace_back(key.substr(harbrite::prefs::kLegacyEnabledPrefix.size()));
+      if (value.boolValue())
+        enabled.emplace_back(key.substr(harbrite::prefs::kLegacyEnabledPrefix.size()));
       legacyKeys.push_back(key);
     }
     for (const std::string& key : legacyKeys) dictionary.remove(key);

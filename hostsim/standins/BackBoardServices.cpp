@@ -4,10 +4,9 @@
 
 #include "hostsim/Device.h"
 
-extern "C" __attribute__((visibility("default"))) void BKSTerminateApplicationForReasonAndReportWithDescription(const char* bundleId,
-                                                                         std::int32_t reason,
-                                                                         bool report,
-                                                                         const char* description) {
+extern "C" __attribute__((visibility("default"))) void
+BKSTerminateApplicationForReasonAndReportWithDescription(const char* bundleId, std::int32_t reason,
+                                                         bool report, const char* description) {
   hostsim::recordTermination(bundleId != nullptr ? bundleId : "", reason, report,
                              description != nullptr ? description : "");
 }

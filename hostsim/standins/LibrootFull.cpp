@@ -15,9 +15,15 @@ char* bounded(const char* first, const char* second, char* buffer) {
 }
 }  // namespace
 
-STANDIN_EXPORT const char* libroot_get_jbroot_prefix() { return hostsim::standinJbrootPrefix(); }
-STANDIN_EXPORT const char* libroot_get_root_prefix() { return ""; }
-STANDIN_EXPORT const char* libroot_get_boot_uuid() { return "5A3E1C2B-8D4F-4E6A-9B7C-0D1E2F3A4B5C"; }
+STANDIN_EXPORT const char* libroot_get_jbroot_prefix() {
+  return hostsim::standinJbrootPrefix();
+}
+STANDIN_EXPORT const char* libroot_get_root_prefix() {
+  return "";
+}
+STANDIN_EXPORT const char* libroot_get_boot_uuid() {
+  return "5A3E1C2B-8D4F-4E6A-9B7C-0D1E2F3A4B5C";
+}
 
 STANDIN_EXPORT char* libroot_jbrootpath(const char* path, char* buffer) {
   if (path == nullptr) return nullptr;

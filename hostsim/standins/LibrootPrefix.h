@@ -13,7 +13,8 @@ namespace hostsim {
 inline const char* standinJbrootPrefix() {
   static const std::string prefix = [] {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&standinJbrootPrefix), &info) == 0) return std::string();
+    if (dladdr(reinterpret_cast<const void*>(&standinJbrootPrefix), &info) == 0)
+      return std::string();
     std::string file = info.dli_fname;
     file = file.substr(0, file.rfind('/') + 1) + "libroot.prefix";
     std::ifstream in(file, std::ios::binary);

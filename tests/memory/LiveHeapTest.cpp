@@ -15,7 +15,9 @@ constexpr int kEvents = 100'000;
 // Anything kept per event would show as at least this many bytes over the run.
 constexpr long kAllowedGrowth = kEvents / 4;
 
-long liveHeapBytes() { return static_cast<long>(mallinfo2().uordblks); }
+long liveHeapBytes() {
+  return static_cast<long>(mallinfo2().uordblks);
+}
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the sanitizer's allocator keeps its own books"
@@ -28,8 +30,8 @@ TEST(LiveHeap, DefaultModeDecisionsKeepNothing) {
   TestDevice device;
   device.config().apps = {"com.example.bank", "com.example.mail"};
   host::Dictionary prefs;
-  prefs.set("enabledApplications",
-            host::Value(host::Array{host::Value("com.example.bank"), host::Value("com.example.mail")}));
+  prefs.set("enabledApplications", host::Value(host::Array{host::Value("com.example.bank"),
+                                                           host::Value("com.example.mail")}));
   device.writePrefs(prefs);
   device.boot();
   hostsim::setTimelineSink(nullptr);  // the test's own record of events would grow
@@ -66,7 +68,8 @@ TEST(LiveHeap, PaneReadsKeepNothing) {
 
   auto readMany = [&](int n) {
     for (int i = 0; i < n; ++i) {
-      host::Value v = host::msgSend<host::Value, host::id>(settings.rootController(), read, row.get());
+      host::Value v =
+          host::msgSend<host::Value, host::id>(settings.rootController(), read, row.get());
       ASSERT_TRUE(v.boolValue());
     }
   };

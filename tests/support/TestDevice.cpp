@@ -14,7 +14,9 @@ TestDevice::TestDevice() {
   hostsim::setTimelineSink([this](const std::string& e) { events_.push_back(e); });
 }
 
-TestDevice::~TestDevice() { hostsim::setTimelineSink(nullptr); }
+TestDevice::~TestDevice() {
+  hostsim::setTimelineSink(nullptr);
+}
 
 std::string TestDevice::hostFile(const std::string& devicePath) const {
   return root() + devicePath;
@@ -36,7 +38,9 @@ void TestDevice::writeState(const std::string& bytes) {
   std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-bool TestDevice::stateExists() const { return std::filesystem::exists(hostFile(featureStateFile())); }
+bool TestDevice::stateExists() const {
+  return std::filesystem::exists(hostFile(featureStateFile()));
+}
 
 std::string TestDevice::readState() const {
   std::ifstream in(hostFile(featureStateFile()), std::ios::binary);
