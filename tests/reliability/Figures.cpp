@@ -18,7 +18,7 @@ class FiguresReport : public ::testing::Environment {
  public:
   void TearDown() override {
     for (const auto& [name, amount] : figures()) {
-      std::cout << name << ": " << amount << "\n";
+      std::cout << "figure: " << name << ": " << amount << "\n";
       ::testing::Test::RecordProperty(name, std::to_string(amount));
     }
   }

@@ -1,5 +1,6 @@
 // The figures the reliability suite reports (faults injected, crash trials, cycles, lost
-// updates): printed when the test program ends and recorded as properties of the run.
+// updates): printed as "figure: NAME: AMOUNT" lines when the test program ends, and recorded as
+// properties of the run.
 #pragma once
 
 #include <string>
