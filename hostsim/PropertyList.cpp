@@ -113,7 +113,8 @@ bool fromPlist(plist_t node, Value& out, int depth) {
       char* d = nullptr;
       uint64_t length = 0;
       plist_get_data_val(node, &d, &length);
-      host::Data data(reinterpret_cast<std::uint8_t*>(d), reinterpret_cast<std::uint8_t*>(d) + length);
+      host::Data data(reinterpret_cast<std::uint8_t*>(d),
+                      reinterpret_cast<std::uint8_t*>(d) + length);
       free(d);
       out = Value(std::move(data));
       return true;
@@ -259,9 +260,9 @@ std::optional<Dictionary> readDictionary(const std::string& path) {
 }
 
 bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path) {
-  bool ok = hostsim::replaceFileAtomically(hostsim::hostPath(path),
-                                           hostsim::dictionaryToXML(dictionary));
-  hostsim::timeline(std::string(ok ? "wrote " : "failed to write ") + path);
+  bool ok =
+      hostsim::replaceFileAtomically(hostsim::hostPath(path), hostsim::dictionaryToXML(dictionary));
+  hostsim::timelineLazy([&] { return std::string(ok ? "wrote " : "failed to write ") + path; });
   return ok;
 }
 

@@ -152,8 +152,10 @@ std::string describe(Class cls, SEL sel) {
 bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types) {
   bool added = addMethodQuietly(cls, sel, imp, types);
   if (cls != nullptr && sel != nullptr) {
-    hostsim::timeline((added ? "added " : "kept existing ") + describe(cls, sel) + " \"" +
-                      (types != nullptr ? types : "") + "\"");
+    hostsim::timelineLazy([&] {
+      return std::string((added ? "added " : "kept existing ") + describe(cls, sel) + " \"" +
+                         (types != nullptr ? types : "") + "\"");
+    });
   }
   return added;
 }
@@ -174,19 +176,21 @@ void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
   if (own != cls->methods.end()) {
     if (result != nullptr) *result = own->second.imp;
     own->second.imp = replacement;
-    hostsim::timeline("hooked " + describe(cls, sel));
+    hostsim::timelineLazy([&] { return std::string("hooked " + describe(cls, sel)); });
     return;
   }
   const Method* inherited = findMethod(cls->superclass, sel);
   if (inherited == nullptr) {
-    hostsim::timeline("hook of " + describe(cls, sel) + " found no method");
+    hostsim::timelineLazy(
+        [&] { return std::string("hook of " + describe(cls, sel) + " found no method"); });
     return;
   }
   IMP forwarder = makeForwarder(inherited->types, cls);
   if (forwarder == nullptr) return;  // a signature the simulated Substrate cannot forward
   cls->methods[sel] = Method{replacement, inherited->types};
   if (result != nullptr) *result = forwarder;
-  hostsim::timeline("hooked " + describe(cls, sel) + " (inherited)");
+  hostsim::timelineLazy(
+      [&] { return std::string("hooked " + describe(cls, sel) + " (inherited)"); });
 }
 
 Class objc_allocateClassPair(Class superclass, const char* name) {

@@ -66,7 +66,7 @@ bool writeUTF8TextAtomically(const std::string& path, std::string_view text, std
       *error = "The file " + name + " couldn\xE2\x80\x99t be saved. (" + std::strerror(saved) + ")";
     }
   }
-  hostsim::timeline(std::string(ok ? "wrote " : "failed to write ") + path);
+  hostsim::timelineLazy([&] { return std::string(ok ? "wrote " : "failed to write ") + path; });
   return ok;
 }
 

@@ -15,6 +15,10 @@ void setTimelineSink(std::function<void(const std::string&)> sink) {
   sinkStorage() = std::move(sink);
 }
 
+bool timelineActive() {
+  return static_cast<bool>(sinkStorage());
+}
+
 void timeline(const std::string& event) {
   auto& sink = sinkStorage();
   if (sink) sink(event);

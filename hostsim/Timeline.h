@@ -10,5 +10,11 @@ namespace hostsim {
 
 void setTimelineSink(std::function<void(const std::string&)> sink);
 void timeline(const std::string& event);
+// Whether anyone listens; events on the system's hot paths are only described when someone does.
+bool timelineActive();
+template <class Describe>
+void timelineLazy(Describe&& describe) {
+  if (timelineActive()) timeline(describe());
+}
 
 }  // namespace hostsim
