@@ -21,6 +21,10 @@ void writeStateToFileForFeature(id, SEL, const char* feature, bool enabled) noex
   try {
     if (feature == nullptr) return;
     host::TextRead file = host::readUTF8Text(libroot_dyn::jbrootPath(featurestate::kPath));
+    // A file that is there but could not be read (an I/O error, no permission) holds lines the
+    // engine has not seen, Bellweir's among them: writing the single new line over it would lose
+    // them. The record is left as it is; the next switch writes it again.
+    if (file.failure == host::TextRead::Failure::Unreadable) return;
     // A missing file, or one that is not UTF-8, is replaced by the single new line.
     const std::string text = featurestate::withFeature(file.ok ? file.text : "", feature, enabled);
     host::writeUTF8TextAtomically(libroot_dyn::jbrootPath(featurestate::kPath), text);

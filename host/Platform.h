@@ -19,9 +19,13 @@ namespace host {
 // The outcome of reading a text file: the text, or a readable description of why there is none
 // (a missing or unreadable file, or bytes that are not UTF-8).
 struct TextRead {
+  enum class Failure { None, Missing, Unreadable, NotUTF8 };
   bool ok = false;
   std::string text;
   std::string error;
+  // Why there is no text: no file at all, a file that could not be read (I/O error, no
+  // permission, a folder), or bytes that are not UTF-8.
+  Failure failure = Failure::None;
 };
 TextRead readUTF8Text(const std::string& path);
 

@@ -36,11 +36,15 @@ std::string describeReadError(const std::string& path, int error) {
 TextRead readUTF8Text(const std::string& path) {
   TextRead result;
   if (!hostsim::readWholeFile(hostsim::hostPath(path), result.text)) {
-    result.error = describeReadError(path, errno);
+    const int error = errno;
+    result.failure = error == ENOENT || error == ENOTDIR ? TextRead::Failure::Missing
+                                                         : TextRead::Failure::Unreadable;
+    result.error = describeReadError(path, error);
     result.text.clear();
     return result;
   }
   if (!utf8::is_valid(result.text.begin(), result.text.end())) {
+    result.failure = TextRead::Failure::NotUTF8;
     result.text.clear();
     result.error =
         "The file \xE2\x80\x9C" + fileName(path) +

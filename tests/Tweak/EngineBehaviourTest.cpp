@@ -7,6 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "hostsim/FileLayer.h"
 #include "hostsim/Objects.h"
 #include "hostsim/Process.h"
 #include "hostsim/SpringBoard.h"
@@ -205,6 +211,54 @@ TEST(EngineBehaviour, TheSettlingDelayHoldsTheLatestFrontDisplayAndReleasesTheOn
   ASSERT_EQ(Decisions::displays.size(), 2u);
   EXPECT_EQ(Decisions::displays[1], nullptr);
   EXPECT_FALSE(device.vpnConnected());
+}
+
+}  // namespace
+}  // namespace harbrite::test
+
+namespace harbrite::test {
+namespace {
+
+// Fails every attempt to open one file for reading, as an I/O error would.
+class UnreadableFile : public hostsim::FileLayerWrapper {
+ public:
+  explicit UnreadableFile(std::string file)
+      : FileLayerWrapper(hostsim::posixFileLayer()), file_(std::move(file)) {}
+  int open(const char* path, int flags, mode_t mode) override {
+    if (file_ == path && (flags & O_ACCMODE) == O_RDONLY) {
+      errno = EIO;
+      return -1;
+    }
+    return FileLayerWrapper::open(path, flags, mode);
+  }
+
+ private:
+  std::string file_;
+};
+
+TEST(EngineBehaviour, AStateFileThatCannotBeReadIsNotWrittenOver) {
+  TestDevice device;
+  device.writePrefs(prefsEnabling({}));
+  const std::string bellweir = "BellweirWiFiState=YES\nVPNState=NO\n";
+  device.writeState(bellweir);
+  device.boot();
+  UnreadableFile failing(device.hostFile(device.featureStateFile()));
+  hostsim::setFileLayer(&failing);
+  host::msgSend<void, const char*, bool>(device.springBoard(),
+                                         sel("writeStateToFileForFeature:enabled:"), "VPN", true);
+  hostsim::setFileLayer(nullptr);
+  EXPECT_EQ(device.readState(), bellweir);
+
+  // Once the file reads again, the write goes through and keeps the other lines.
+  host::msgSend<void, const char*, bool>(device.springBoard(),
+                                         sel("writeStateToFileForFeature:enabled:"), "VPN", true);
+  EXPECT_EQ(device.readState(), "BellweirWiFiState=YES\nVPNState=YES\n");
+
+  // A missing file is still created with the one line.
+  std::filesystem::remove(device.hostFile(device.featureStateFile()));
+  host::msgSend<void, const char*, bool>(device.springBoard(),
+                                         sel("writeStateToFileForFeature:enabled:"), "VPN", false);
+  EXPECT_EQ(device.readState(), "VPNState=NO\n");
 }
 
 }  // namespace
