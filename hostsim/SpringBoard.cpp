@@ -192,13 +192,13 @@ void installSpringBoard(const std::string& systemVersion,
     s.applications.push_back(app);
   }
   auto manager = host::StrongRef::adopt(host::class_createInstance(c.moduleManager));
-  for (const ModuleSpec& spec : modules) {
+  for (const ModuleSpec& declared : modules) {
     auto instance = host::StrongRef::adopt(host::class_createInstance(c.moduleInstance));
     auto metadata = host::StrongRef::adopt(host::class_createInstance(c.moduleMetadata));
-    as<ModuleMetadata>(metadata.get())->identifier = spec.identifier;
+    as<ModuleMetadata>(metadata.get())->identifier = declared.identifier;
     auto module = host::StrongRef::adopt(
-        host::class_createInstance(spec.inert ? c.inertModule : c.toggleModule));
-    as<Module>(module.get())->vpn = spec.vpn;
+        host::class_createInstance(declared.inert ? c.inertModule : c.toggleModule));
+    as<Module>(module.get())->vpn = declared.vpn;
     as<ModuleInstance>(instance.get())->metadata = metadata;
     as<ModuleInstance>(instance.get())->module = module;
     as<ModuleManager>(manager.get())->instances.push_back(instance);

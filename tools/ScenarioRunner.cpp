@@ -92,12 +92,12 @@ class Player {
       config.apps.insert(config.apps.end(), c.words.begin() + 1, c.words.end());
     } else if (verb == "module") {
       if (!config.modules) config.modules.emplace();
-      hostsim::ModuleSpec spec{sub, false, false};
+      hostsim::ModuleSpec module{sub, false, false};
       for (std::size_t i = 2; i < c.words.size(); ++i) {
-        if (c.words[i] == "vpn") spec.vpn = true;
-        if (c.words[i] == "inert") spec.inert = true;
+        if (c.words[i] == "vpn") module.vpn = true;
+        if (c.words[i] == "inert") module.inert = true;
       }
-      config.modules->push_back(spec);
+      config.modules->push_back(module);
     } else if (verb == "libroot") {
       if (sub == "none") {
         config.libroot = hostsim::Libroot::None;
