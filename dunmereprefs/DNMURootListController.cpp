@@ -11,6 +11,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <unordered_map>
 
 #include "dunmereprefs/Pane.h"
 
@@ -138,29 +139,48 @@ SpecifierList specifiers(id self, SEL) noexcept {
   }
 }
 
+// One walk can reach the same inner group many times: every enclosing switch that is off walks
+// its rows again, and so on down. An inner group's collapsed rows are the same each time (the full
+// list and the values do not change during a walk), so each is worked out once per walk; without
+// this a deep nest of switched-off groups takes time exponential in its depth.
+struct Walk {
+  std::unordered_map<id, host::ObjectList> collapsed;
+};
+Walk* currentWalk = nullptr;  // the Settings app's main thread only
+
 // Walks the entries the array holds when the call starts, from the last to the first, so that
 // the rows removed for a switch (which follow it) have all been visited already; inner switches
 // are visited, and their groups collapsed, before their outer switch.
 void removeDisabledGroups(id self, SEL, host::ObjectList* specifiers) noexcept {
+  Walk walk;
+  const bool outermost = currentWalk == nullptr;
+  if (outermost) currentWalk = &walk;
   try {
-    if (specifiers == nullptr) return;
-    const Selectors& s = selectors();
-    const host::ObjectList visit = *specifiers;
-    for (auto entry = visit.rbegin(); entry != visit.rend(); ++entry) {
-      if (!isGroupSwitch(entry->get())) continue;
-      const host::Value value =
-          host::msgSend<host::Value, id>(self, s.readPreferenceValue, entry->get());
-      if (value.boolValue()) continue;
-      host::ObjectList nested = nestedEntries(self, entry->get());
-      if (holdsGroupSwitch(nested)) {
-        host::msgSend<void, host::ObjectList*>(self, s.removeDisabledGroups, &nested);
+    if (specifiers != nullptr) {
+      const Selectors& s = selectors();
+      const host::ObjectList visit = *specifiers;
+      for (auto entry = visit.rbegin(); entry != visit.rend(); ++entry) {
+        if (!isGroupSwitch(entry->get())) continue;
+        const host::Value value =
+            host::msgSend<host::Value, id>(self, s.readPreferenceValue, entry->get());
+        if (value.boolValue()) continue;
+        auto known = currentWalk->collapsed.find(entry->get());
+        if (known == currentWalk->collapsed.end()) {
+          host::ObjectList nested = nestedEntries(self, entry->get());
+          if (holdsGroupSwitch(nested)) {
+            host::msgSend<void, host::ObjectList*>(self, s.removeDisabledGroups, &nested);
+          }
+          known = currentWalk->collapsed.emplace(entry->get(), std::move(nested)).first;
+        }
+        const host::ObjectList& nested = known->second;
+        std::erase_if(*specifiers, [&nested](const host::StrongRef& e) {
+          return std::find(nested.begin(), nested.end(), e) != nested.end();
+        });
       }
-      std::erase_if(*specifiers, [&nested](const host::StrongRef& e) {
-        return std::find(nested.begin(), nested.end(), e) != nested.end();
-      });
     }
   } catch (...) {
   }
+  if (outermost) currentWalk = nullptr;
 }
 
 // The value is stored by PSListController first; then a group switch opens or closes its group.
