@@ -146,9 +146,6 @@ void persist_exit_floor(benchmark::State& state) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// loadPrefs does its work once per engine instance, so each iteration boots a device whose
-// engine stayed inert (no file) and times loadPrefs alone, once the file is there. The clock is
-// read around the call itself: pausing the benchmark's timers costs more than loadPrefs does.
 // A device for one start-up: in memory where the machine has a memory file system, so that
 // hundreds of boots (each copies the engine and its companions) do not queue disk write-back
 // behind the measurements.
@@ -161,7 +158,11 @@ std::unique_ptr<hostsim::Device> startUpDevice() {
   return std::make_unique<hostsim::Device>(pattern);
 }
 
-void load_prefs(benchmark::State& state) {
+// Times `measured(loadPrefs, preferences file)` once per start-up: each iteration boots a device
+// whose engine stays inert (no file yet), writes the preferences file, then reads the clock
+// around the measured call alone (pausing the benchmark's timers costs more than the call).
+template <class Measured>
+void perStartUp(benchmark::State& state, Measured measured) {
   std::vector<std::unique_ptr<hostsim::Device>> devices;
   for (auto _ : state) {
     auto device = startUpDevice();
@@ -170,7 +171,7 @@ void load_prefs(benchmark::State& state) {
     BenchDevice::writeFile(prefs, hostsim::dictionaryToXML(preferences(false)));
     auto loadPrefs = reinterpret_cast<void (*)()>(device->engineSymbol("loadPrefs"));
     const auto start = std::chrono::steady_clock::now();
-    loadPrefs();
+    measured(loadPrefs, prefs);
     const auto end = std::chrono::steady_clock::now();
     state.SetIterationTime(std::chrono::duration<double>(end - start).count());
     devices.push_back(std::move(device));
@@ -178,24 +179,19 @@ void load_prefs(benchmark::State& state) {
   for (const auto& device : devices) hostsim::removeTree(device->root());
 }
 
+// loadPrefs does its work once per engine instance.
+void load_prefs(benchmark::State& state) {
+  perStartUp(state, [](void (*loadPrefs)(), const std::string&) { loadPrefs(); });
+}
+
 // loadPrefs runs once per start, right after the hooking framework has loaded the library, when
 // nothing it touches is in the caches; a raw read of the same file in a tight loop would be
 // measured hot. So the floor is taken in the same situation: right after a boot, a raw read of
 // the freshly written preferences file.
 void load_prefs_floor(benchmark::State& state) {
-  std::vector<std::unique_ptr<hostsim::Device>> devices;
-  for (auto _ : state) {
-    auto device = startUpDevice();
-    device->boot();
-    const std::string prefs = device->root() + device->preferencesFile();
-    BenchDevice::writeFile(prefs, hostsim::dictionaryToXML(preferences(false)));
-    const auto start = std::chrono::steady_clock::now();
+  perStartUp(state, [](void (*)(), const std::string& prefs) {
     benchmark::DoNotOptimize(harbrite::bench::rawRead(prefs));
-    const auto end = std::chrono::steady_clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    devices.push_back(std::move(device));
-  }
-  for (const auto& device : devices) hostsim::removeTree(device->root());
+  });
 }
 
 // The same read, hot: how much of either figure is the caches.
