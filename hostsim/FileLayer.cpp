@@ -17,16 +17,30 @@ namespace hostsim {
 int FileLayer::open(const char* path, int flags, mode_t mode) {
   return ::open(path, flags, mode);
 }
-ssize_t FileLayer::read(int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); }
+ssize_t FileLayer::read(int fd, void* buffer, std::size_t size) {
+  return ::read(fd, buffer, size);
+}
 ssize_t FileLayer::write(int fd, const void* buffer, std::size_t size) {
   return ::write(fd, buffer, size);
 }
-int FileLayer::fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
-int FileLayer::fsync(int fd) { return ::fsync(fd); }
-int FileLayer::close(int fd) { return ::close(fd); }
-int FileLayer::rename(const char* from, const char* to) { return ::rename(from, to); }
-int FileLayer::unlink(const char* path) { return ::unlink(path); }
-int FileLayer::stat(const char* path, struct stat* info) { return ::stat(path, info); }
+int FileLayer::fchmod(int fd, mode_t mode) {
+  return ::fchmod(fd, mode);
+}
+int FileLayer::fsync(int fd) {
+  return ::fsync(fd);
+}
+int FileLayer::close(int fd) {
+  return ::close(fd);
+}
+int FileLayer::rename(const char* from, const char* to) {
+  return ::rename(from, to);
+}
+int FileLayer::unlink(const char* path) {
+  return ::unlink(path);
+}
+int FileLayer::stat(const char* path, struct stat* info) {
+  return ::stat(path, info);
+}
 
 namespace {
 std::atomic<FileLayer*> currentLayer{nullptr};
@@ -46,10 +60,16 @@ FileLayer& fileLayer() {
   return layer != nullptr ? *layer : posixFileLayer();
 }
 
-void setFileLayer(FileLayer* layer) { currentLayer.store(layer, std::memory_order_release); }
+void setFileLayer(FileLayer* layer) {
+  currentLayer.store(layer, std::memory_order_release);
+}
 
-void setDeviceRoot(const std::string& root) { rootStorage() = root; }
-const std::string& deviceRoot() { return rootStorage(); }
+void setDeviceRoot(const std::string& root) {
+  rootStorage() = root;
+}
+const std::string& deviceRoot() {
+  return rootStorage();
+}
 
 std::string hostPath(const std::string& devicePath) {
   const std::string& root = deviceRoot();

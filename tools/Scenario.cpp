@@ -53,11 +53,21 @@ class Lexer {
       if (at_ >= s_.size()) throw std::invalid_argument("a string ends in the middle of an escape");
       char e = s_[at_++];
       switch (e) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '"':
+          out += '"';
+          break;
         case 'x': {
           if (at_ + 2 > s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[at_])) ||
               !std::isxdigit(static_cast<unsigned char>(s_[at_ + 1]))) {
@@ -123,7 +133,8 @@ class Lexer {
     if (rerror == std::errc() && rend == token.data() + token.size() && std::isfinite(real)) {
       return host::Value(real);
     }
-    throw std::invalid_argument("'" + token + "' is not a value (true, false, a number, a \"string\" or a [list])");
+    throw std::invalid_argument(
+        "'" + token + "' is not a value (true, false, a number, a \"string\" or a [list])");
   }
 
  private:
@@ -176,12 +187,14 @@ struct Checker {
     throw ScenarioError(file, c.line, message);
   }
   void needBoot(const Command& c) const {
-    if (!booted) fail(c, "'" + c.words[0] + "' needs the device booted first (add 'boot' before it)");
+    if (!booted)
+      fail(c, "'" + c.words[0] + "' needs the device booted first (add 'boot' before it)");
   }
   void setUp(const Command& c) const {
     if (booted) fail(c, "'" + c.words[0] + "' sets up the device and must come before 'boot'");
   }
-  void arity(const Command& c, std::size_t least, std::size_t most, const std::string& usage) const {
+  void arity(const Command& c, std::size_t least, std::size_t most,
+             const std::string& usage) const {
     if (c.words.size() < least || c.words.size() > most) fail(c, "usage: " + usage);
   }
   void oneOf(const Command& c, std::size_t i, std::initializer_list<const char*> options,
@@ -272,12 +285,15 @@ Scenario parseScenario(const std::string& file, const std::string& text) {
     } else if (verb == "module") {
       check.setUp(c);
       check.arity(c, 2, 4, "module IDENTIFIER [vpn] [inert]");
-      for (std::size_t i = 2; i < c.words.size(); ++i) check.oneOf(c, i, {"vpn", "inert"}, "module IDENTIFIER [vpn] [inert]");
+      for (std::size_t i = 2; i < c.words.size(); ++i)
+        check.oneOf(c, i, {"vpn", "inert"}, "module IDENTIFIER [vpn] [inert]");
       check.modulesDeclared = true;
       check.modules.insert(c.words[1]);
     } else if (verb == "libroot") {
       check.setUp(c);
-      if (check.anyFileCommand) check.fail(c, "'libroot' must come before the file commands: it decides where the files are");
+      if (check.anyFileCommand)
+        check.fail(c,
+                   "'libroot' must come before the file commands: it decides where the files are");
       if (sub == "only-jbroot-prefix") {
         check.arity(c, 3, 3, "libroot only-jbroot-prefix PREFIX");
       } else {
@@ -289,7 +305,8 @@ Scenario parseScenario(const std::string& file, const std::string& text) {
       check.arity(c, 2, 2, "backboard absent");
     } else if (verb == "prefs") {
       check.anyFileCommand = true;
-      const std::string usage = "prefs set KEY VALUE | prefs remove KEY | prefs delete | prefs write \"BYTES\"";
+      const std::string usage =
+          "prefs set KEY VALUE | prefs remove KEY | prefs delete | prefs write \"BYTES\"";
       check.oneOf(c, 1, {"set", "remove", "delete", "write"}, usage);
       if (sub == "set") check.arity(c, 4, 4, usage);
       if (sub == "remove" || sub == "write") check.arity(c, 3, 3, usage);
@@ -339,8 +356,11 @@ Scenario parseScenario(const std::string& file, const std::string& text) {
       } else if (what == "exit-hook") {
         check.needBoot(c);
         const std::string usage =
-            "expect exit-hook SBMainSwitcherViewController|SBMainSwitcherControllerCoordinator|none";
-        check.oneOf(c, 2, {"SBMainSwitcherViewController", "SBMainSwitcherControllerCoordinator", "none"}, usage);
+            "expect exit-hook "
+            "SBMainSwitcherViewController|SBMainSwitcherControllerCoordinator|none";
+        check.oneOf(c, 2,
+                    {"SBMainSwitcherViewController", "SBMainSwitcherControllerCoordinator", "none"},
+                    usage);
         check.arity(c, 3, 3, usage);
       } else if (what == "vpn" || what == "record") {
         if (what == "vpn") check.needBoot(c);
@@ -353,7 +373,8 @@ Scenario parseScenario(const std::string& file, const std::string& text) {
       } else if (what == "module") {
         check.needBoot(c);
         check.arity(c, 4, 4, "expect module IDENTIFIER selected|deselected");
-        check.oneOf(c, 3, {"selected", "deselected"}, "expect module IDENTIFIER selected|deselected");
+        check.oneOf(c, 3, {"selected", "deselected"},
+                    "expect module IDENTIFIER selected|deselected");
         const auto& known = check.modulesDeclared ? check.modules : kDefaultModules;
         if (known.count(c.words[2]) == 0) check.fail(c, "the device has no module " + c.words[2]);
       } else if (what == "terminated") {
@@ -378,11 +399,21 @@ std::string quoteBytes(const std::string& bytes) {
   std::string out = "\"";
   for (unsigned char c : bytes) {
     switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char hex[8];
@@ -399,9 +430,12 @@ std::string quoteBytes(const std::string& bytes) {
 std::string formatValue(const host::Value& value) {
   using T = host::Value::Type;
   switch (value.type()) {
-    case T::None: return "(none)";
-    case T::Boolean: return *value.asBoolean() ? "true" : "false";
-    case T::Integer: return std::to_string(*value.asInteger());
+    case T::None:
+      return "(none)";
+    case T::Boolean:
+      return *value.asBoolean() ? "true" : "false";
+    case T::Integer:
+      return std::to_string(*value.asInteger());
     case T::Real: {
       std::ostringstream s;
       s << *value.asReal();
@@ -409,9 +443,12 @@ std::string formatValue(const host::Value& value) {
       if (text.find_first_of(".e") == std::string::npos) text += ".0";
       return text;
     }
-    case T::String: return quoteBytes(*value.asString());
-    case T::Data: return "<data of " + std::to_string(value.asData()->size()) + " bytes>";
-    case T::Date: return "<date>";
+    case T::String:
+      return quoteBytes(*value.asString());
+    case T::Data:
+      return "<data of " + std::to_string(value.asData()->size()) + " bytes>";
+    case T::Date:
+      return "<date>";
     case T::Array: {
       std::string out = "[";
       for (const auto& item : *value.asArray()) {
@@ -420,7 +457,8 @@ std::string formatValue(const host::Value& value) {
       }
       return out + "]";
     }
-    case T::Dictionary: return "<dictionary of " + std::to_string(value.asDictionary()->size()) + " entries>";
+    case T::Dictionary:
+      return "<dictionary of " + std::to_string(value.asDictionary()->size()) + " entries>";
   }
   return "?";
 }
