@@ -14,7 +14,8 @@ add_library(dunmereprefs SHARED
   $<TARGET_OBJECTS:harbrite_shared>)
 set_target_properties(dunmereprefs PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME dunmereprefs
   LIBRARY_OUTPUT_DIRECTORY ${HARBRITE_PANE_BUNDLE})
-target_link_libraries(dunmereprefs PRIVATE hostsim)
+harbrite_sees(dunmereprefs libroot_dyn dunmereprefs)
+harbrite_links_platform(dunmereprefs)
 harbrite_deliverable(dunmereprefs ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
 
 # The bundle's resources; a change to either is picked up at the next build.
