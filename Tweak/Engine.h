@@ -3,10 +3,9 @@
 // that loads the library.
 #pragma once
 
+#include "host/Export.h"
 #include "host/PropertyList.h"
 #include "host/Runtime.h"
-
-#define HARBRITE_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
 // The name of the in-process notification that persist mode posts when an enabled application

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "hostsim/FileLayer.h"
+
 namespace harbrite::bench {
 
 // Open, read whole, close.
@@ -35,7 +37,7 @@ inline void rawAtomicReplace(const std::string& file, const std::string& content
   ::fsync(fd);
   ::close(fd);
   ::rename(temporary.c_str(), file.c_str());
-  const std::string directory = file.substr(0, file.rfind('/'));
+  const std::string directory = hostsim::directoryOf(file);
   int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);

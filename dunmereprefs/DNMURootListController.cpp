@@ -21,17 +21,18 @@ Class listControllerClass = nullptr;
 
 const Selectors& selectors() {
   static const Selectors s{
-      host::sel_registerName("plistName"),
-      host::sel_registerName("specifiers"),
-      host::sel_registerName("removeDisabledGroups:"),
-      host::sel_registerName("setPreferenceValue:specifier:"),
-      host::sel_registerName("readPreferenceValue:"),
-      host::sel_registerName("resetVPNState"),
-      host::sel_registerName("loadSpecifiersFromPlistName:target:"),
-      host::sel_registerName("insertContiguousSpecifiers:afterSpecifier:animated:"),
-      host::sel_registerName("removeContiguousSpecifiers:animated:"),
-      host::sel_registerName("properties"),
-      host::sel_registerName("propertyForKey:"),
+      .plistName = host::sel_registerName("plistName"),
+      .specifiers = host::sel_registerName("specifiers"),
+      .removeDisabledGroups = host::sel_registerName("removeDisabledGroups:"),
+      .setPreferenceValue = host::sel_registerName("setPreferenceValue:specifier:"),
+      .readPreferenceValue = host::sel_registerName("readPreferenceValue:"),
+      .resetVPNState = host::sel_registerName("resetVPNState"),
+      .loadSpecifiers = host::sel_registerName("loadSpecifiersFromPlistName:target:"),
+      .insertSpecifiers =
+          host::sel_registerName("insertContiguousSpecifiers:afterSpecifier:animated:"),
+      .removeSpecifiers = host::sel_registerName("removeContiguousSpecifiers:animated:"),
+      .properties = host::sel_registerName("properties"),
+      .propertyForKey = host::sel_registerName("propertyForKey:"),
   };
   return s;
 }

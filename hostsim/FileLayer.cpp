@@ -100,8 +100,6 @@ bool readWholeFile(const std::string& hostFile, std::string& contents) {
   return true;
 }
 
-namespace {
-
 std::string directoryOf(const std::string& file) {
   auto slash = file.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -109,10 +107,12 @@ std::string directoryOf(const std::string& file) {
   return file.substr(0, slash);
 }
 
-std::string baseNameOf(const std::string& file) {
+std::string fileNameOf(const std::string& file) {
   auto slash = file.rfind('/');
   return slash == std::string::npos ? file : file.substr(slash + 1);
 }
+
+namespace {
 
 // The writer's process id in a temporary's name "<target>.hbtmp.<pid>.<n>" whose "<target>." part
 // has already been matched; 0 when the rest is not "<pid>.<n>".
@@ -138,7 +138,7 @@ pid_t writerOf(std::string_view rest) {
 void removeStaleTemporaries(FileLayer& layer, const std::string& hostFile) {
   const int saved = errno;
   const std::string directory = directoryOf(hostFile);
-  const std::string prefix = baseNameOf(hostFile) + ".hbtmp.";
+  const std::string prefix = fileNameOf(hostFile) + ".hbtmp.";
   std::vector<std::string> stale;
   if (DIR* dir = ::opendir(directory.c_str())) {
     while (const dirent* entry = ::readdir(dir)) {

@@ -58,6 +58,11 @@ const std::string& deviceRoot();
 // Where a device path lies on the host file system.
 std::string hostPath(const std::string& devicePath);
 
+// The folder a path names a file in ("/a/b" gives "/a", "/b" gives "/", "b" gives "."), and the
+// file's own name ("/a/b" gives "b").
+std::string directoryOf(const std::string& file);
+std::string fileNameOf(const std::string& file);
+
 // Reads a whole file through the layer, retrying interrupted reads. On failure answers false
 // with errno set.
 bool readWholeFile(const std::string& hostFile, std::string& contents);

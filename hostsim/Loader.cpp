@@ -50,11 +50,6 @@ std::vector<std::string> runPathsOf(const void* anchor, std::string* libraryFile
 
 namespace {
 
-std::string directoryOf(const std::string& file) {
-  auto slash = file.rfind('/');
-  return slash == std::string::npos ? "." : file.substr(0, slash);
-}
-
 bool exists(const std::string& file) {
   struct stat info {};
   return ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);

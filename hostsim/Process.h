@@ -1,5 +1,6 @@
-// Facts about the simulated process and the records its services keep: the executable's path,
-// the main bundle, Darwin notifications posted, system-log lines.
+// Facts about the simulated process (Process.cpp, MainBundle.cpp) and the records its services
+// keep: Darwin notifications posted (DarwinNotify.cpp), system-log lines (SystemLog.cpp), the
+// in-process notification centre's observations (NotificationCenter.cpp).
 #pragma once
 
 #include <optional>

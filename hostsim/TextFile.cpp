@@ -13,13 +13,8 @@ namespace host {
 
 namespace {
 
-std::string fileName(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string describeReadError(const std::string& path, int error) {
-  std::string name = "\xE2\x80\x9C" + fileName(path) + "\xE2\x80\x9D";
+  std::string name = "\xE2\x80\x9C" + hostsim::fileNameOf(path) + "\xE2\x80\x9D";
   if (error == ENOENT || error == ENOTDIR) {
     return "The file " + name + " couldn\xE2\x80\x99t be opened because there is no such file.";
   }
@@ -47,7 +42,7 @@ TextRead readUTF8Text(const std::string& path) {
     result.failure = TextRead::Failure::NotUTF8;
     result.text.clear();
     result.error =
-        "The file \xE2\x80\x9C" + fileName(path) +
+        "The file \xE2\x80\x9C" + hostsim::fileNameOf(path) +
         "\xE2\x80\x9D couldn\xE2\x80\x99t be opened using text encoding Unicode (UTF-8).";
     return result;
   }
@@ -59,7 +54,7 @@ bool writeUTF8TextAtomically(const std::string& path, std::string_view text, std
   bool ok = hostsim::replaceFileAtomically(hostsim::hostPath(path), std::string(text));
   if (!ok && error != nullptr) {
     int saved = errno;
-    std::string name = "\xE2\x80\x9C" + fileName(path) + "\xE2\x80\x9D";
+    std::string name = "\xE2\x80\x9C" + hostsim::fileNameOf(path) + "\xE2\x80\x9D";
     if (saved == ENOSPC) {
       *error = "The file " + name +
                " couldn\xE2\x80\x99t be saved because there isn\xE2\x80\x99t enough space.";

@@ -3,27 +3,27 @@
 // Paths are bounded to 1024 bytes including the terminating NUL, and always terminated.
 #pragma once
 
-#define LIBROOT_EXPORT __attribute__((visibility("default")))
+#include "host/Export.h"
 
 extern "C" {
 
 // Fallbacks: fixed values. They never load libroot.
-LIBROOT_EXPORT const char* libroot_get_root_prefix_fallback() noexcept;
-LIBROOT_EXPORT const char* libroot_get_jbroot_prefix_fallback() noexcept;
-LIBROOT_EXPORT const char* libroot_get_boot_uuid_fallback() noexcept;
+HARBRITE_EXPORT const char* libroot_get_root_prefix_fallback() noexcept;
+HARBRITE_EXPORT const char* libroot_get_jbroot_prefix_fallback() noexcept;
+HARBRITE_EXPORT const char* libroot_get_boot_uuid_fallback() noexcept;
 // A null path gives null; a null buffer gives a new 1024-byte heap buffer the caller frees.
-LIBROOT_EXPORT char* libroot_jbrootpath_fallback(const char* path, char* buffer) noexcept;
-LIBROOT_EXPORT char* libroot_rootfspath_fallback(const char* path, char* buffer) noexcept;
+HARBRITE_EXPORT char* libroot_jbrootpath_fallback(const char* path, char* buffer) noexcept;
+HARBRITE_EXPORT char* libroot_rootfspath_fallback(const char* path, char* buffer) noexcept;
 
 // Opens libroot once per library per process and fills the resolution table.
-LIBROOT_EXPORT void libroot_load() noexcept;
+HARBRITE_EXPORT void libroot_load() noexcept;
 
 // Through the resolution table, after the load.
-LIBROOT_EXPORT const char* libroot_dyn_get_root_prefix() noexcept;
-LIBROOT_EXPORT const char* libroot_dyn_get_jbroot_prefix() noexcept;
-LIBROOT_EXPORT const char* libroot_dyn_get_boot_uuid() noexcept;
-LIBROOT_EXPORT char* libroot_dyn_jbrootpath(const char* path, char* buffer) noexcept;
-LIBROOT_EXPORT char* libroot_dyn_rootfspath(const char* path, char* buffer) noexcept;
+HARBRITE_EXPORT const char* libroot_dyn_get_root_prefix() noexcept;
+HARBRITE_EXPORT const char* libroot_dyn_get_jbroot_prefix() noexcept;
+HARBRITE_EXPORT const char* libroot_dyn_get_boot_uuid() noexcept;
+HARBRITE_EXPORT char* libroot_dyn_jbrootpath(const char* path, char* buffer) noexcept;
+HARBRITE_EXPORT char* libroot_dyn_rootfspath(const char* path, char* buffer) noexcept;
 }
 
 #include <string>

@@ -2,9 +2,8 @@
 // prefix. Installed as /var/jb/usr/lib/libroot.dylib.
 #include <cstring>
 
+#include "host/Export.h"
 #include "hostsim/standins/LibrootPrefix.h"
-
-#define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 char* bounded(const char* first, const char* second, char* buffer) {
@@ -15,22 +14,22 @@ char* bounded(const char* first, const char* second, char* buffer) {
 }
 }  // namespace
 
-STANDIN_EXPORT const char* libroot_get_jbroot_prefix() {
+extern "C" HARBRITE_EXPORT const char* libroot_get_jbroot_prefix() {
   return hostsim::standinJbrootPrefix();
 }
-STANDIN_EXPORT const char* libroot_get_root_prefix() {
+extern "C" HARBRITE_EXPORT const char* libroot_get_root_prefix() {
   return "";
 }
-STANDIN_EXPORT const char* libroot_get_boot_uuid() {
+extern "C" HARBRITE_EXPORT const char* libroot_get_boot_uuid() {
   return "5A3E1C2B-8D4F-4E6A-9B7C-0D1E2F3A4B5C";
 }
 
-STANDIN_EXPORT char* libroot_jbrootpath(const char* path, char* buffer) {
+extern "C" HARBRITE_EXPORT char* libroot_jbrootpath(const char* path, char* buffer) {
   if (path == nullptr) return nullptr;
   return bounded(path[0] == '/' ? libroot_get_jbroot_prefix() : "", path, buffer);
 }
 
-STANDIN_EXPORT char* libroot_rootfspath(const char* path, char* buffer) {
+extern "C" HARBRITE_EXPORT char* libroot_rootfspath(const char* path, char* buffer) {
   if (path == nullptr) return nullptr;
   const char* prefix = libroot_get_jbroot_prefix();
   std::size_t n = std::strlen(prefix);

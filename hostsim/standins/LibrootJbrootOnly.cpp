@@ -1,6 +1,7 @@
 // A libroot that exports only libroot_get_jbroot_prefix: the engine's fallbacks serve the rest.
+#include "host/Export.h"
 #include "hostsim/standins/LibrootPrefix.h"
 
-extern "C" __attribute__((visibility("default"))) const char* libroot_get_jbroot_prefix() {
+extern "C" HARBRITE_EXPORT const char* libroot_get_jbroot_prefix() {
   return hostsim::standinJbrootPrefix();
 }

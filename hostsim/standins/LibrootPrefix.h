@@ -8,6 +8,8 @@
 #include <iterator>
 #include <string>
 
+#include "hostsim/FileLayer.h"
+
 namespace hostsim {
 
 inline const char* standinJbrootPrefix() {
@@ -15,9 +17,7 @@ inline const char* standinJbrootPrefix() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<const void*>(&standinJbrootPrefix), &info) == 0)
       return std::string();
-    std::string file = info.dli_fname;
-    file = file.substr(0, file.rfind('/') + 1) + "libroot.prefix";
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(directoryOf(info.dli_fname) + "/libroot.prefix", std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }();
   return prefix.c_str();

@@ -1,4 +1,4 @@
-#include "dunmereprefs/Shared/Shared.h"
+#include "dunmereprefs/Shared/PreferencesMigration.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
-// Support compiled into both libraries and exported by each.
+// The legacy preferences migration, compiled into both libraries and exported by each.
 #pragma once
 
-#define HARBRITE_EXPORT __attribute__((visibility("default")))
+#include "host/Export.h"
 
 extern "C" {
 // Converts an older preferences file, which kept one "enabled-<bundle identifier>" boolean per

@@ -1,0 +1,67 @@
+// The in-process notification centre: observers added by selector, and posts delivered to each
+// matching observer in the order they were added.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/Platform.h"
+#include "hostsim/Objects.h"
+#include "hostsim/Process.h"
+#include "hostsim/Timeline.h"
+
+namespace hostsim {
+
+namespace {
+
+struct Observation {
+  id observer;  // not retained, as NSNotificationCenter does not retain observers
+  SEL selector;
+  std::string name;
+  id object;
+};
+
+std::vector<Observation>& observations() {
+  static auto* list = new std::vector<Observation>;
+  return *list;
+}
+
+}  // namespace
+
+void resetNotificationCenter() {
+  observations().clear();
+}
+std::size_t observationCount() {
+  return observations().size();
+}
+
+}  // namespace hostsim
+
+namespace host {
+
+void notificationCenterAddObserver(id observer, SEL selector, const char* name, id object) {
+  if (observer == nullptr || selector == nullptr) return;
+  hostsim::observations().push_back({observer, selector, name != nullptr ? name : "", object});
+}
+
+void notificationCenterPost(const char* name, id object) {
+  const std::string wanted = name != nullptr ? name : "";
+  hostsim::timeline("posted in-process notification \"" + wanted + "\"");
+  // Observations added while delivering are not delivered this time.
+  const std::size_t count = hostsim::observations().size();
+  for (std::size_t i = 0; i < count; ++i) {
+    hostsim::Observation o = hostsim::observations()[i];
+    if (!o.name.empty() && o.name != wanted) continue;
+    if (o.object != nullptr && o.object != object) continue;
+    Class cls = object_getClass(o.observer);
+    IMP imp = class_getMethodImplementation(cls, o.selector);
+    const char* types = class_getMethodTypes(cls, o.selector);
+    if (imp == nullptr) continue;
+    if (types != nullptr && std::strcmp(types, "v@:") == 0) {
+      callIMP<void>(imp, o.observer, o.selector);
+    } else {
+      callIMP<void, id>(imp, o.observer, o.selector, nullptr);
+    }
+  }
+}
+
+}  // namespace host
