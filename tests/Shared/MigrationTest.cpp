@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "tests/support/CountingLayer.h"
 #include "tests/support/TestDevice.h"
 
 namespace harbrite::test {
@@ -41,13 +42,10 @@ class Migration : public testing::Test {
     std::ifstream in(prefsFile, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  std::size_t prefsWrites() const {
-    std::size_t n = 0;
-    for (const auto& e : device.events()) n += e == "wrote " + device.preferencesFile();
-    return n;
-  }
+  int prefsWrites() const { return files.replacements(device.preferencesFile()); }
 
   TestDevice device;
+  CountingLayer files;
   std::string prefsFile;
 };
 
@@ -94,7 +92,7 @@ TEST_F(Migration, WritesNothingWhenNothingIsOn) {
   off.set("enabled-com.example.maps", 0.0);
   device.writePrefs(off);
   const std::string before = bytes();
-  const std::size_t writes = prefsWrites();
+  const int writes = prefsWrites();
   migrate();
   EXPECT_EQ(bytes(), before);
   EXPECT_EQ(prefsWrites(), writes);

@@ -16,6 +16,7 @@
 #include "hostsim/Objects.h"
 #include "hostsim/Process.h"
 #include "hostsim/SpringBoard.h"
+#include "tests/support/CountingLayer.h"
 #include "tests/support/TestDevice.h"
 
 namespace harbrite::test {
@@ -43,16 +44,13 @@ std::size_t countEvents(const TestDevice& device, const std::string& part) {
                        [&](const std::string& e) { return e.find(part) != std::string::npos; });
 }
 
-std::size_t stateWrites(const TestDevice& device) {
-  return countEvents(device, "wrote " + device.featureStateFile());
-}
-
 bool readState(id springBoard) {
   return host::msgSend<bool, const char*>(springBoard, sel("readStateFromFileForFeature:"), "VPN");
 }
 
 TEST(EngineBehaviour, SetVPNStateAndTurnVPNOnAsSpringBoardMethods) {
   TestDevice device;
+  CountingLayer files;
   device.writePrefs(prefsEnabling({}));
   device.boot();
   id springBoard = device.springBoard();
@@ -75,15 +73,16 @@ TEST(EngineBehaviour, SetVPNStateAndTurnVPNOnAsSpringBoardMethods) {
   host::msgSend<void>(springBoard, turnVPNOn);
   EXPECT_FALSE(device.vpnConnected());
   EXPECT_EQ(device.readState(), "VPNState=NO\n");
-  const std::size_t writes = stateWrites(device);
+  const int writes = files.replacements(device.featureStateFile());
   const std::size_t switches = countEvents(device, "a Control Center module");
   host::msgSend<void>(springBoard, turnVPNOn);
-  EXPECT_EQ(stateWrites(device), writes);
+  EXPECT_EQ(files.replacements(device.featureStateFile()), writes);
   EXPECT_EQ(countEvents(device, "a Control Center module"), switches);
 }
 
 TEST(EngineBehaviour, FeatureStateMethodsReplaceTextThatIsNotUTF8) {
   TestDevice device;
+  CountingLayer files;
   device.writePrefs(prefsEnabling({}));
   device.boot();
   id springBoard = device.springBoard();
@@ -95,9 +94,9 @@ TEST(EngineBehaviour, FeatureStateMethodsReplaceTextThatIsNotUTF8) {
   EXPECT_EQ(device.readState(), "VPNState=YES\n");
 
   // A write happens on every call, also when the line already says the same.
-  const std::size_t writes = stateWrites(device);
+  const int writes = files.replacements(device.featureStateFile());
   host::msgSend<void, const char*, bool>(springBoard, write, "VPN", true);
-  EXPECT_EQ(stateWrites(device), writes + 1);
+  EXPECT_EQ(files.replacements(device.featureStateFile()), writes + 1);
   EXPECT_EQ(device.readState(), "VPNState=YES\n");
   // Any feature's line can be kept, the VPN's staying as it was.
   host::msgSend<void, const char*, bool>(springBoard, write, "WiFi", false);

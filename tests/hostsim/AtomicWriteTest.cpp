@@ -5,14 +5,17 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "host/Platform.h"
 #include "host/PropertyList.h"
+#include "hostsim/FileLayer.h"
 #include "tests/hostsim/DeviceFolder.h"
+#include "tests/support/StepLayer.h"
 
 namespace harbrite::test {
 namespace {
@@ -20,66 +23,49 @@ namespace {
 constexpr const char* kFile = "/var/mobile/Library/Preferences/com.quorvik.harbrite.plist";
 const std::string kOldBytes = "the old file, which must survive any failed replacement\n";
 
-// The steps a test can make fail. Choppy fails nothing: its writes come back short or
-// interrupted, and the first temporary name it is asked for is taken.
-enum class Step {
-  CreateTemporary,
-  Write,
-  WriteAfterPart,
-  Chmod,
-  Sync,
-  Close,
-  Rename,
-  FolderSync,
-  Choppy
+// What goes wrong in one replacement, and the name the test output gives it. Choppy fails
+// nothing: its writes come back short or interrupted, and the first temporary name it is asked
+// for is taken.
+struct Trouble {
+  const char* name;
+  std::vector<Fault> faults;
+  std::size_t maxWrite = SIZE_MAX;
 };
-const char* const kStepNames[] = {"CreateTemporary", "Write",  "WriteAfterPart", "Chmod", "Sync",
-                                  "Close",           "Rename", "FolderSync",     "Choppy"};
 
-class FaultyLayer : public hostsim::FileLayerWrapper {
- public:
-  explicit FaultyLayer(Step step) : FileLayerWrapper(hostsim::posixFileLayer()), step_(step) {}
-
-  int open(const char* path, int flags, mode_t mode) override {
-    if ((flags & O_CREAT) != 0 && step_ == Step::CreateTemporary) return fail(EACCES);
-    if ((flags & O_EXCL) != 0 && step_ == Step::Choppy && calls_++ == 0) return fail(EEXIST);
-    int fd = FileLayerWrapper::open(path, flags, mode);
-    if (fd >= 0 && (flags & O_DIRECTORY) != 0) folders_.insert(fd);
-    return fd;
-  }
-  ssize_t write(int fd, const void* bytes, std::size_t size) override {
-    if (step_ == Step::Write) return fail(ENOSPC);
-    if (step_ == Step::WriteAfterPart && calls_++ > 0) return fail(EIO);
-    if (step_ == Step::Choppy && calls_++ % 2 == 0) return fail(EINTR);
-    const bool partly = step_ == Step::WriteAfterPart || step_ == Step::Choppy;
-    return FileLayerWrapper::write(fd, bytes, partly ? std::min<std::size_t>(size, 3) : size);
-  }
-  int fchmod(int fd, mode_t mode) override {
-    return step_ == Step::Chmod ? fail(EPERM) : FileLayerWrapper::fchmod(fd, mode);
-  }
-  int fsync(int fd) override {
-    const bool folder = folders_.count(fd) != 0;
-    if ((step_ == Step::Sync && !folder) || (step_ == Step::FolderSync && folder)) return fail(EIO);
-    return FileLayerWrapper::fsync(fd);
-  }
-  int close(int fd) override {
-    const bool folder = folders_.erase(fd) != 0;
-    const int result = FileLayerWrapper::close(fd);
+const Trouble kChoppy{"Choppy",
+                      {{Step::CreateTemporary, 1, Failure::Error, EEXIST},
+                       {Step::Write, Fault::kEvery, Failure::Interrupted}},
+                      3};
+const Trouble kFolderSync{"FolderSync",
+                          {{Step::SyncDirectory, Fault::kEvery, Failure::Error, EIO}}};
+const Trouble kFailures[] = {
+    {"CreateTemporary", {{Step::CreateTemporary, Fault::kEvery, Failure::Error, EACCES}}},
+    {"Write", {{Step::Write, Fault::kEvery, Failure::Error, ENOSPC}}},
+    {"WriteAfterPart", {{Step::Write, 1, Failure::ShortThenError, EIO}}},
+    {"Chmod", {{Step::Fchmod, Fault::kEvery, Failure::Error, EPERM}}},
+    {"Sync", {{Step::Fsync, Fault::kEvery, Failure::Error, EIO}}},
     // A close that reports a deferred write error: the descriptor is gone all the same.
-    return step_ == Step::Close && !folder ? fail(EIO) : result;
+    {"Close", {{Step::Close, Fault::kEvery, Failure::Error, EIO}}},
+    {"Rename", {{Step::Rename, Fault::kEvery, Failure::Error, EXDEV}}},
+};
+
+// A fresh layer with the trouble armed, in place for the life of the guard.
+class TroubledLayer {
+ public:
+  explicit TroubledLayer(const Trouble& trouble) : name_(trouble.name), layer_(trouble.maxWrite) {
+    for (const Fault& fault : trouble.faults) layer_.arm(fault);
+    hostsim::setFileLayer(&layer_);
   }
-  int rename(const char* from, const char* to) override {
-    return step_ == Step::Rename ? fail(EXDEV) : FileLayerWrapper::rename(from, to);
+  ~TroubledLayer() {
+    hostsim::setFileLayer(nullptr);
+    EXPECT_TRUE(layer_.fired()) << name_ << ": the trouble never happened";
   }
+  TroubledLayer(const TroubledLayer&) = delete;
+  TroubledLayer& operator=(const TroubledLayer&) = delete;
 
  private:
-  static int fail(int error) {
-    errno = error;
-    return -1;
-  }
-  Step step_;
-  int calls_ = 0;
-  std::set<int> folders_;
+  const char* name_;
+  StepLayer layer_;
 };
 
 class AtomicWrite : public DeviceFolder {
@@ -98,20 +84,14 @@ class AtomicWrite : public DeviceFolder {
     EXPECT_EQ(::stat(hostFile(kFile).c_str(), &s), 0);
     return s;
   }
-  // Both writers, each through a fresh layer with that step failing.
-  bool writeDictionary(Step step) {
-    FaultyLayer layer(step);
-    hostsim::setFileLayer(&layer);
-    const bool ok = host::writeDictionaryAtomically(prefs(), kFile);
-    hostsim::setFileLayer(nullptr);
-    return ok;
+  // Both writers, each through a fresh layer with that trouble.
+  bool writeDictionary(const Trouble& trouble) {
+    TroubledLayer layer(trouble);
+    return host::writeDictionaryAtomically(prefs(), kFile);
   }
-  bool writeText(Step step, const std::string& text, std::string* error = nullptr) {
-    FaultyLayer layer(step);
-    hostsim::setFileLayer(&layer);
-    const bool ok = host::writeUTF8TextAtomically(kFile, text, error);
-    hostsim::setFileLayer(nullptr);
-    return ok;
+  bool writeText(const Trouble& trouble, const std::string& text, std::string* error = nullptr) {
+    TroubledLayer layer(trouble);
+    return host::writeUTF8TextAtomically(kFile, text, error);
   }
   static host::Dictionary prefs() {
     host::Dictionary d;
@@ -135,20 +115,20 @@ TEST_F(AtomicWrite, ReplacesTheFileWholeAndKeepsItsMode) {
 
 TEST_F(AtomicWrite, ShortAndInterruptedWritesAndATakenNameAreCarriedThrough) {
   const std::string text = "BellweirState=YES\nVPNState=YES\n";
-  EXPECT_TRUE(writeText(Step::Choppy, text));
+  EXPECT_TRUE(writeText(kChoppy, text));
   EXPECT_EQ(bytesOf(kFile), text);
-  EXPECT_TRUE(writeDictionary(Step::Choppy));
+  EXPECT_TRUE(writeDictionary(kChoppy));
   EXPECT_EQ(host::readDictionary(kFile), prefs());
 }
 
 // Once renamed, the new file is what every reader sees: a folder that cannot be synced does not
 // turn the write into a failure.
 TEST_F(AtomicWrite, AFolderSyncFailureAfterTheRenameStillCountsAsWritten) {
-  EXPECT_TRUE(writeDictionary(Step::FolderSync));
+  EXPECT_TRUE(writeDictionary(kFolderSync));
   EXPECT_EQ(host::readDictionary(kFile), prefs());
 }
 
-class AtomicWriteFailure : public AtomicWrite, public ::testing::WithParamInterface<Step> {};
+class AtomicWriteFailure : public AtomicWrite, public ::testing::WithParamInterface<Trouble> {};
 
 TEST_P(AtomicWriteFailure, KeepsTheOldFileByteForByteAndRemovesTheTemporaryFile) {
   EXPECT_FALSE(writeDictionary(GetParam()));
@@ -161,10 +141,8 @@ TEST_P(AtomicWriteFailure, KeepsTheOldFileByteForByteAndRemovesTheTemporaryFile)
   EXPECT_NE(error.find("com.quorvik.harbrite.plist"), std::string::npos) << error;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachStep, AtomicWriteFailure,
-                         ::testing::Values(Step::CreateTemporary, Step::Write, Step::WriteAfterPart,
-                                           Step::Chmod, Step::Sync, Step::Close, Step::Rename),
-                         [](const auto& info) { return kStepNames[static_cast<int>(info.param)]; });
+INSTANTIATE_TEST_SUITE_P(EachStep, AtomicWriteFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace harbrite::test

@@ -25,7 +25,7 @@
 #include "hostsim/SettingsApp.h"
 #include "tests/reliability/Figures.h"
 #include "tests/reliability/Files.h"
-#include "tests/reliability/StepLayer.h"
+#include "tests/support/StepLayer.h"
 #include "tests/support/TestDevice.h"
 #include "tools/Scenario.h"
 

@@ -1,6 +1,7 @@
-// A file layer that tells the steps of an atomic replacement apart (the old file's stat, the
-// temporary's creation, each write into it, its fchmod, fsync and close, the rename, the
-// directory's open, fsync and close) and can make one chosen call of one step fail.
+// The tests' fault-injecting file layer: it tells the steps of an atomic replacement apart (the
+// old file's stat, the temporary's creation, each write into it, its fchmod, fsync and close,
+// the rename, the directory's open, fsync and close) and makes the chosen calls of the armed
+// steps fail, one fault per step.
 #pragma once
 
 #include <fcntl.h>
@@ -110,10 +111,8 @@ class StepLayer : public hostsim::FileLayerWrapper {
   explicit StepLayer(std::size_t maxWrite = SIZE_MAX)
       : FileLayerWrapper(hostsim::posixFileLayer()), maxWrite_(maxWrite) {}
 
-  void arm(const Fault& fault) {
-    fault_ = fault;
-    armed_ = true;
-  }
+  // Several faults may be armed at once, each on a step of its own.
+  void arm(const Fault& fault) { faults_.push_back(fault); }
   bool fired() const { return fired_; }
   int calls(Step step) const { return calls_[static_cast<int>(step)]; }
   // The bytes asked of each write into the temporary, in order (after the cut).
@@ -142,17 +141,17 @@ class StepLayer : public hostsim::FileLayerWrapper {
       return failWith(std::exchange(errorOnNextWrite_, 0));
     }
     const int occurrence = ++calls_[static_cast<int>(Step::Write)];
-    if (hits(Step::Write, occurrence)) {
+    if (const Fault* fault = hitting(Step::Write, occurrence)) {
       fired_ = true;
-      switch (fault_.how) {
+      switch (fault->how) {
         case Failure::Error:
-          return failWith(fault_.error);
+          return failWith(fault->error);
         case Failure::Interrupted:
           return failWith(EINTR);
         case Failure::NoProgress:
           return 0;
         case Failure::ShortThenError:
-          errorOnNextWrite_ = fault_.error;
+          errorOnNextWrite_ = fault->error;
           return FileLayerWrapper::write(fd, buffer, size > 1 ? size / 2 : size);
       }
     }
@@ -191,17 +190,25 @@ class StepLayer : public hostsim::FileLayerWrapper {
   }
 
  private:
-  bool hits(Step step, int occurrence) const {
-    if (!armed_ || fault_.step != step) return false;
-    if (fault_.occurrence != Fault::kEvery) return occurrence == fault_.occurrence;
-    return fault_.how != Failure::Interrupted || occurrence % 2 == 1;
+  // The armed fault that this call of the step meets, if any.
+  const Fault* hitting(Step step, int occurrence) const {
+    for (const Fault& fault : faults_) {
+      if (fault.step != step) continue;
+      if (fault.occurrence != Fault::kEvery) {
+        if (occurrence == fault.occurrence) return &fault;
+      } else if (fault.how != Failure::Interrupted || occurrence % 2 == 1) {
+        return &fault;
+      }
+    }
+    return nullptr;
   }
   // Counts the call; answers the errno it must fail with, or 0 to let it through.
   int take(Step step) {
     const int occurrence = ++calls_[static_cast<int>(step)];
-    if (!hits(step, occurrence)) return 0;
+    const Fault* fault = hitting(step, occurrence);
+    if (fault == nullptr) return 0;
     fired_ = true;
-    return fault_.how == Failure::Interrupted ? EINTR : fault_.error;
+    return fault->how == Failure::Interrupted ? EINTR : fault->error;
   }
   static int failWith(int error) {
     errno = error;
@@ -209,8 +216,7 @@ class StepLayer : public hostsim::FileLayerWrapper {
   }
 
   std::size_t maxWrite_;
-  Fault fault_;
-  bool armed_ = false;
+  std::vector<Fault> faults_;
   bool fired_ = false;
   int errorOnNextWrite_ = 0;
   int temporaryFd_ = -1;
