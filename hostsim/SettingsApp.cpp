@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -99,6 +100,25 @@ std::unordered_map<id, int> nestingDepths(const ObjectList& page) {
   return depth;
 }
 
+// How many of the rows that this group switch owns (as the plist describes the page) the page
+// does not show.
+int hiddenRows(const ObjectList& loaded, const ObjectList& shown, id groupSwitch) {
+  auto at = std::find_if(loaded.begin(), loaded.end(),
+                         [&](const host::StrongRef& row) { return row.get() == groupSwitch; });
+  if (at == loaded.end()) return 0;
+  const Value* count = specifierProperties(groupSwitch).find("nestedEntryCount");
+  const std::int64_t n =
+      count != nullptr && count->asInteger() != nullptr ? *count->asInteger() : 0;
+  int hidden = 0;
+  for (auto row = at + 1; n > 0 && row != loaded.end() && row - at <= n; ++row) {
+    const bool isShown = std::any_of(shown.begin(), shown.end(), [&](const host::StrongRef& s) {
+      return s.get() == row->get();
+    });
+    if (!isShown) ++hidden;
+  }
+  return hidden;
+}
+
 }  // namespace
 
 struct SettingsApp::State {
@@ -190,7 +210,8 @@ std::vector<SettingsRow> SettingsApp::rows() {
   id page = state_->root.get();
   const SpecifierList live = host::msgSend<SpecifierList>(page, sel("specifiers"));
   if (!live) return {};
-  const std::unordered_map<id, int> depth = nestingDepths(loadedSpecifiers(page));
+  const ObjectList& loaded = loadedSpecifiers(page);
+  const std::unordered_map<id, int> depth = nestingDepths(loaded);
   std::vector<SettingsRow> result;
   for (const host::StrongRef& specifier : *live) {
     const host::Dictionary& properties = specifierProperties(specifier.get());
@@ -201,6 +222,8 @@ std::vector<SettingsRow> SettingsApp::rows() {
     row.action = stringEntry(properties, kActionProperty);
     row.groupSwitch = properties.find("nestedEntryCount") != nullptr;
     row.picker = isPicker(specifier.get());
+    row.footer = stringEntry(properties, "footerText");
+    if (row.groupSwitch) row.hidden = hiddenRows(loaded, *live, specifier.get());
     if (!row.key.empty()) {
       row.value = host::msgSend<Value, id>(page, sel("readPreferenceValue:"), specifier.get());
     }

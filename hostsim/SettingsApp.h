@@ -21,6 +21,8 @@ struct SettingsRow {
   bool picker = false;  // the application picker: its value is the chosen bundle identifiers
   std::string action;   // what a button row sends to the page when tapped; empty otherwise
   int depth = 0;        // how many group switches own the row
+  std::string footer;   // a group's footer text; empty otherwise
+  int hidden = 0;       // for a group switch: how many of the rows it owns the page does not show
 };
 
 class SettingsApp {

@@ -1,12 +1,15 @@
 #include "tools/Scenario.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <sstream>
+
+#include "tools/Commands.h"
 
 namespace harbrite::sim {
 
@@ -78,7 +81,7 @@ class Lexer {
           break;
         }
         default:
-          throw std::invalid_argument(std::string("unknown escape \\") + e);
+          throw std::invalid_argument("unknown escape " + quoteInput(std::string("\\") + e));
       }
     }
     if (at_ >= s_.size()) throw std::invalid_argument("a string has no closing quote");
@@ -134,7 +137,7 @@ class Lexer {
       return host::Value(real);
     }
     throw std::invalid_argument(
-        "'" + token + "' is not a value (true, false, a number, a \"string\" or a [list])");
+        quoteInput(token) + " is not a value (true, false, a number, a \"string\" or a [list])");
   }
 
  private:
@@ -157,6 +160,8 @@ std::string withoutComment(const std::string& line) {
   return line;
 }
 
+}  // namespace
+
 std::int64_t parseDuration(const std::string& word) {
   std::size_t unitAt = word.find_first_not_of("0123456789.");
   if (unitAt == 0 || unitAt == std::string::npos) {
@@ -167,56 +172,15 @@ std::int64_t parseDuration(const std::string& word) {
   double amount = 0;
   auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), amount);
   if (error != std::errc() || end != number.data() + number.size()) {
-    throw std::invalid_argument("'" + word + "' is not a duration");
+    throw std::invalid_argument(quoteInput(word) + " is not a duration");
   }
   double scale = unit == "ms" ? 1e6 : unit == "s" ? 1e9 : 0;
-  if (scale == 0) throw std::invalid_argument("a duration's unit is ms or s, not '" + unit + "'");
+  if (scale == 0) {
+    throw std::invalid_argument("a duration's unit is ms or s, not " + quoteInput(unit));
+  }
   if (amount * scale > 1e15) throw std::invalid_argument("a duration of more than a week");
   return static_cast<std::int64_t>(std::llround(amount * scale));
 }
-
-struct Checker {
-  std::string file;
-  bool booted = false;
-  bool anyFileCommand = false;
-  std::set<std::string> apps;
-  std::set<std::string> modules;
-  bool modulesDeclared = false;
-
-  [[noreturn]] void fail(const Command& c, const std::string& message) const {
-    throw ScenarioError(file, c.line, message);
-  }
-  void needBoot(const Command& c) const {
-    if (!booted)
-      fail(c, "'" + c.words[0] + "' needs the device booted first (add 'boot' before it)");
-  }
-  void setUp(const Command& c) const {
-    if (booted) fail(c, "'" + c.words[0] + "' sets up the device and must come before 'boot'");
-  }
-  void arity(const Command& c, std::size_t least, std::size_t most,
-             const std::string& usage) const {
-    if (c.words.size() < least || c.words.size() > most) fail(c, "usage: " + usage);
-  }
-  void oneOf(const Command& c, std::size_t i, std::initializer_list<const char*> options,
-             const std::string& usage) const {
-    if (c.words.size() <= i) fail(c, "usage: " + usage);
-    for (const char* o : options) {
-      if (c.words[i] == o) return;
-    }
-    fail(c, "usage: " + usage);
-  }
-  void app(const Command& c, const std::string& bundleId) const {
-    if (apps.count(bundleId) == 0) {
-      fail(c, "no application " + bundleId + " is installed (declare it with 'apps')");
-    }
-  }
-};
-
-const std::set<std::string> kDefaultModules = {
-    "com.apple.control-center.ConnectivityModule", "com.apple.control-center.VPNModule",
-    "com.apple.control-center.FlashlightModule", "com.apple.control-center.OrientationLockModule"};
-
-}  // namespace
 
 host::Value parseValue(const std::string& text) {
   Lexer lexer(text);
@@ -225,10 +189,98 @@ host::Value parseValue(const std::string& text) {
   return v;
 }
 
+namespace {
+
+const CommandSpec* findSpec(const std::string& name) {
+  for (const CommandSpec& spec : commandTable()) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
+
+// The usage of every command whose name starts with this word: "state write \"BYTES\" | state
+// delete".
+std::string usagesOf(const std::string& first) {
+  std::string usage;
+  for (const CommandSpec& spec : commandTable()) {
+    const std::string name = spec.name;
+    if (name == first || name.rfind(first + " ", 0) == 0) {
+      usage += (usage.empty() ? "" : " | ") + spec.syntax();
+    }
+  }
+  return usage;
+}
+
+// Reads one line's command: its name through the table, then its operands as its entry says.
+void readCommand(Command& c) {
+  Lexer lexer(c.text);
+  const std::string first = lexer.word();
+  c.words.push_back(first);
+  const std::size_t afterFirst = lexer.position();
+  const std::string second = lexer.done() ? std::string() : lexer.word();
+  if (!second.empty()) c.spec = findSpec(first + " " + second);
+  if (c.spec != nullptr) {
+    c.words.push_back(second);
+    c.nameWords = 2;
+  } else {
+    lexer.seek(afterFirst);
+    c.spec = findSpec(first);
+    c.nameWords = 1;
+  }
+  if (c.spec == nullptr) {
+    const std::string usage = usagesOf(first);
+    if (first == "expect")
+      throw std::invalid_argument("unknown check expect " + quoteInput(second));
+    if (usage.empty()) throw std::invalid_argument("unknown command " + quoteInput(first));
+    throw std::invalid_argument("usage: " + usage);
+  }
+  const CommandSpec& spec = *c.spec;
+  const bool keyed = spec.form == Operands::KeyValue || spec.form == Operands::KeyValueOrAbsent;
+  if (keyed && !lexer.done()) {
+    c.words.push_back(lexer.word());  // KEY
+    const std::size_t valueAt = lexer.position();
+    c.absent = spec.form == Operands::KeyValueOrAbsent && !lexer.done() && !lexer.atQuote() &&
+               lexer.word() == "absent" && lexer.done();
+    if (c.absent) {
+      c.words.push_back("absent");
+    } else if (lexer.seek(valueAt), !lexer.done()) {
+      c.value = lexer.value();
+      c.words.push_back("VALUE");
+      if (!lexer.done()) throw std::invalid_argument("unexpected text after the value");
+    }
+  } else {
+    while (!lexer.done()) {
+      const bool bare = !lexer.atQuote();
+      c.words.push_back(lexer.word());
+      if (spec.form == Operands::WordOrAbsent && bare && c.words.back() == "absent") {
+        c.absent = true;
+      }
+    }
+  }
+}
+
+// Where the command may come, and how many operands it has; then its own validation.
+void check(Command& c, ParseState& state) {
+  const CommandSpec& spec = *c.spec;
+  const std::string name = "'" + std::string(spec.name) + "'";
+  if (spec.phase == Phase::SetUp && state.booted) {
+    throw std::invalid_argument(name + " sets up the device and must come before 'boot'");
+  }
+  if (spec.needsBoot && !state.booted) {
+    throw std::invalid_argument(name + " needs the device booted first (add 'boot' before it)");
+  }
+  if (c.operandCount() < spec.least || c.operandCount() > spec.most) {
+    throw std::invalid_argument("usage: " + spec.syntax());
+  }
+  if (spec.validate != nullptr) spec.validate(c, state);
+  if (spec.phase == Phase::AnyTime) state.anyFileCommand = true;
+}
+
+}  // namespace
+
 Scenario parseScenario(const std::string& file, const std::string& text) {
   Scenario scenario{file, {}};
-  Checker check;
-  check.file = file;
+  ParseState state;
   std::istringstream lines(text);
   std::string raw;
   int number = 0;
@@ -243,188 +295,91 @@ Scenario parseScenario(const std::string& file, const std::string& text) {
     while (!c.text.empty() && (c.text.front() == ' ' || c.text.front() == '\t')) c.text.erase(0, 1);
     if (c.text.empty()) continue;
     try {
-      Lexer lexer(c.text);
-      c.words.push_back(lexer.word());
-      if (!lexer.done()) c.words.push_back(lexer.word());
-      const std::string& first = c.words[0];
-      const std::string second = c.words.size() > 1 ? c.words[1] : "";
-      const bool setsValue = (first == "prefs" || first == "pane") && second == "set";
-      const bool checksPrefs = first == "expect" && second == "prefs";
-      if ((setsValue || checksPrefs) && !lexer.done()) {
-        c.words.push_back(lexer.word());  // KEY
-        const std::size_t valueAt = lexer.position();
-        c.absent = checksPrefs && !lexer.done() && !lexer.atQuote() && lexer.word() == "absent" &&
-                   lexer.done();
-        if (c.absent) {
-          c.words.push_back("absent");
-        } else if (lexer.seek(valueAt), !lexer.done()) {
-          c.value = lexer.value();
-          c.words.push_back("VALUE");
-          if (!lexer.done()) throw std::invalid_argument("unexpected text after the value");
-        }
-      } else {
-        while (!lexer.done()) {
-          const bool bare = !lexer.atQuote();
-          c.words.push_back(lexer.word());
-          if (c.words.size() == 3 && bare && c.words[2] == "absent") c.absent = true;
-        }
-      }
+      readCommand(c);
+      check(c, state);
     } catch (const std::invalid_argument& e) {
       throw ScenarioError(file, number, e.what());
-    }
-
-    const std::string& verb = c.words[0];
-    const std::string sub = c.words.size() > 1 ? c.words[1] : "";
-    if (verb == "ios") {
-      check.setUp(c);
-      check.arity(c, 2, 2, "ios VERSION");
-    } else if (verb == "apps") {
-      check.setUp(c);
-      check.arity(c, 2, SIZE_MAX, "apps ID...");
-      check.apps.insert(c.words.begin() + 1, c.words.end());
-    } else if (verb == "module") {
-      check.setUp(c);
-      check.arity(c, 2, 4, "module IDENTIFIER [vpn] [inert]");
-      for (std::size_t i = 2; i < c.words.size(); ++i)
-        check.oneOf(c, i, {"vpn", "inert"}, "module IDENTIFIER [vpn] [inert]");
-      check.modulesDeclared = true;
-      check.modules.insert(c.words[1]);
-    } else if (verb == "libroot") {
-      check.setUp(c);
-      if (check.anyFileCommand)
-        check.fail(c,
-                   "'libroot' must come before the file commands: it decides where the files are");
-      if (sub == "only-jbroot-prefix") {
-        check.arity(c, 3, 3, "libroot only-jbroot-prefix PREFIX");
-      } else {
-        check.arity(c, 2, 2, "libroot none | PREFIX | only-jbroot-prefix PREFIX");
-      }
-    } else if (verb == "backboard") {
-      check.setUp(c);
-      check.oneOf(c, 1, {"absent"}, "backboard absent");
-      check.arity(c, 2, 2, "backboard absent");
-    } else if (verb == "prefs") {
-      check.anyFileCommand = true;
-      const std::string usage =
-          "prefs set KEY VALUE | prefs remove KEY | prefs delete | prefs write \"BYTES\"";
-      check.oneOf(c, 1, {"set", "remove", "delete", "write"}, usage);
-      if (sub == "set") check.arity(c, 4, 4, usage);
-      if (sub == "remove" || sub == "write") check.arity(c, 3, 3, usage);
-      if (sub == "delete") check.arity(c, 2, 2, usage);
-    } else if (verb == "state") {
-      check.anyFileCommand = true;
-      const std::string usage = "state write \"BYTES\" | state delete";
-      check.oneOf(c, 1, {"write", "delete"}, usage);
-      check.arity(c, sub == "write" ? 3 : 2, sub == "write" ? 3 : 2, usage);
-    } else if (verb == "boot") {
-      check.arity(c, 1, 1, "boot");
-      if (check.booted) check.fail(c, "the device has booted already");
-      check.booted = true;
-    } else if (verb == "front") {
-      check.needBoot(c);
-      check.arity(c, 2, 2, "front ID | front home");
-      if (sub != "home") check.app(c, sub);
-    } else if (verb == "exit") {
-      check.needBoot(c);
-      check.arity(c, 2, 2, "exit ID");
-      check.app(c, sub);
-    } else if (verb == "wait") {
-      check.arity(c, 2, 2, "wait DURATION");
-      try {
-        c.nanoseconds = parseDuration(sub);
-      } catch (const std::invalid_argument& e) {
-        check.fail(c, e.what());
-      }
-    } else if (verb == "user") {
-      check.needBoot(c);
-      check.oneOf(c, 1, {"vpn"}, "user vpn on|off");
-      check.oneOf(c, 2, {"on", "off"}, "user vpn on|off");
-      check.arity(c, 3, 3, "user vpn on|off");
-    } else if (verb == "call") {
-      check.needBoot(c);
-      check.arity(c, 2, 2, "call SYMBOL");
-    } else if (verb == "pane") {
-      const std::string usage = "pane set KEY VALUE | pane reset-vpn";
-      check.oneOf(c, 1, {"set", "reset-vpn"}, usage);
-      check.arity(c, sub == "set" ? 4 : 2, sub == "set" ? 4 : 2, usage);
-    } else if (verb == "expect") {
-      const std::string what = sub;
-      if (what == "engine") {
-        check.needBoot(c);
-        check.oneOf(c, 2, {"inert", "installed"}, "expect engine inert|installed");
-        check.arity(c, 3, 3, "expect engine inert|installed");
-      } else if (what == "exit-hook") {
-        check.needBoot(c);
-        const std::string usage =
-            "expect exit-hook "
-            "SBMainSwitcherViewController|SBMainSwitcherControllerCoordinator|none";
-        check.oneOf(c, 2,
-                    {"SBMainSwitcherViewController", "SBMainSwitcherControllerCoordinator", "none"},
-                    usage);
-        check.arity(c, 3, 3, usage);
-      } else if (what == "vpn" || what == "record") {
-        if (what == "vpn") check.needBoot(c);
-        check.oneOf(c, 2, {"on", "off"}, "expect " + what + " on|off");
-        check.arity(c, 3, 3, "expect " + what + " on|off");
-      } else if (what == "state") {
-        check.arity(c, 3, 3, "expect state \"BYTES\" | absent");
-      } else if (what == "prefs") {
-        check.arity(c, 4, 4, "expect prefs KEY VALUE | absent");
-      } else if (what == "module") {
-        check.needBoot(c);
-        check.arity(c, 4, 4, "expect module IDENTIFIER selected|deselected");
-        check.oneOf(c, 3, {"selected", "deselected"},
-                    "expect module IDENTIFIER selected|deselected");
-        const auto& known = check.modulesDeclared ? check.modules : kDefaultModules;
-        if (known.count(c.words[2]) == 0) check.fail(c, "the device has no module " + c.words[2]);
-      } else if (what == "terminated") {
-        check.needBoot(c);
-        check.arity(c, 3, SIZE_MAX, "expect terminated ID... | none");
-      } else if (what == "log") {
-        check.arity(c, 3, 3, "expect log \"TEXT\"");
-      } else if (what == "notified") {
-        check.arity(c, 3, 3, "expect notified NAME");
-      } else {
-        check.fail(c, "unknown check 'expect " + what + "'");
-      }
-    } else {
-      check.fail(c, "unknown command '" + verb + "'");
     }
     scenario.commands.push_back(std::move(c));
   }
   return scenario;
 }
 
-std::string quoteBytes(const std::string& bytes) {
-  std::string out = "\"";
-  for (unsigned char c : bytes) {
-    switch (c) {
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", c);
-          out += hex;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
+namespace {
+
+// Whether a code point is one that a terminal shows as itself: not a control, not a
+// byte-order mark or other invisible format character, not a line or paragraph separator.
+bool printable(std::uint32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
+  if (cp == 0xFEFF || cp == 0x00AD || cp == 0x061C || cp == 0x180E) return false;
+  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E)) return false;
+  if ((cp >= 0x2060 && cp <= 0x206F) || (cp >= 0xFFF9 && cp <= 0xFFFB)) return false;
+  return true;
+}
+
+// The length of the well-formed UTF-8 sequence at `at` and its code point; 0 when the bytes
+// there are not one.
+std::size_t utf8Sequence(std::string_view s, std::size_t at, std::uint32_t& cp) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = lead < 0x80           ? 1
+                       : (lead >> 5) == 0x6  ? 2
+                       : (lead >> 4) == 0xE  ? 3
+                       : (lead >> 3) == 0x1E ? 4
+                                             : 0;
+  if (length == 0 || at + length > s.size()) return 0;
+  cp = length == 1 ? lead : lead & (0xFF >> (length + 1));
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(at + i) & 0x3F);
   }
-  return out + "\"";
+  static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return length;
+}
+
+std::string escaped(std::string_view bytes, std::size_t limit, bool asString) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    std::uint32_t cp = 0;
+    std::size_t length = utf8Sequence(bytes, at, cp);
+    if (at + std::max<std::size_t>(length, 1) > limit) break;
+    const char c = bytes[at];
+    if (length == 1 && (c == '"' || c == '\\') && asString) {
+      out += '\\';
+      out += c;
+    } else if (length == 1 && (c == '\n' || c == '\r' || c == '\t')) {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+    } else if (length > 0 && printable(cp)) {
+      out.append(bytes.substr(at, length));
+    } else {
+      // Not printable, or not UTF-8: each byte as \xHH, which reads back as the same bytes.
+      for (std::size_t i = 0; i < std::max<std::size_t>(length, 1); ++i) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(bytes[at + i]));
+        out += hex;
+      }
+    }
+    at += std::max<std::size_t>(length, 1);
+  }
+  if (asString) out = "\"" + out + "\"";
+  if (at < bytes.size()) out += "... (" + std::to_string(bytes.size()) + " bytes)";
+  return out;
+}
+
+}  // namespace
+
+std::string quoteInput(std::string_view bytes, std::size_t limit) {
+  return escaped(bytes, limit, true);
+}
+
+std::string escapeInput(std::string_view bytes, std::size_t limit) {
+  return escaped(bytes, limit, false);
+}
+
+std::string quoteBytes(const std::string& bytes) {
+  return escaped(bytes, std::string::npos, true);
 }
 
 std::string formatValue(const host::Value& value) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/ExitStatus.h"
 #include "tools/Scenario.h"
 
 namespace harbrite::sim {
@@ -12,9 +13,13 @@ struct RunOptions {
   std::string deviceRoot;  // empty: a fresh temporary device, removed afterwards
   std::string paneBundle;  // empty: the pane this build made
   bool realTime = false;   // waits take wall-clock time (for a live demo)
+  bool quiet = false;      // print failures and the summary alone
 };
 
-// 0 when every check passed, 1 when a check failed, 2 when a command could not run.
-int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out);
+// The timeline goes to `out`; an error that stops the run goes to `err`, naming the file and
+// line. Answers kSuccess when every check passed, kCheckFailed when a check failed (the run goes
+// on to the end), kBadInput when a command could not run.
+int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out,
+                 std::FILE* err = stderr);
 
 }  // namespace harbrite::sim

@@ -1,8 +1,12 @@
 #include "tools/SettingsCommand.h"
 
+#include <cstring>
 #include <string>
 
+#include "host/Platform.h"
 #include "hostsim/Device.h"
+#include "hostsim/FileLayer.h"
+#include "hostsim/Process.h"
 #include "hostsim/SettingsApp.h"
 #include "hostsim/Timeline.h"
 #include "tools/Scenario.h"
@@ -10,6 +14,8 @@
 namespace harbrite::sim {
 
 namespace {
+
+constexpr const char* kPreferencesFileName = "com.quorvik.harbrite.plist";
 
 // One line a row, as the page shows it: groups as headings, the rows of a group indented, and
 // the rows that a group switch owns indented once more.
@@ -31,38 +37,131 @@ std::string describeRow(const hostsim::SettingsRow& row) {
   } else if (!row.value.isNone()) {
     line += "  " + formatValue(row.value);
   }
-  if (row.groupSwitch) line += "  (group switch)";
+  if (row.groupSwitch) {
+    line += "  (group switch";
+    if (row.hidden > 0) {
+      line += ", hides " + std::to_string(row.hidden) + (row.hidden == 1 ? " row" : " rows");
+    }
+    line += ")";
+  }
   if (!row.action.empty()) line += "  (button: " + row.action + ")";
   return line;
 }
 
-void printRows(hostsim::SettingsApp& app, std::FILE* out) {
+// The page: each group's heading, its rows, then its footer.
+void printPage(hostsim::SettingsApp& app, std::FILE* out) {
+  std::string footer;
+  auto endGroup = [&] {
+    if (!footer.empty()) std::fprintf(out, "  -- %s\n", footer.c_str());
+    footer.clear();
+  };
   for (const hostsim::SettingsRow& row : app.rows()) {
-    const int indent = (row.cell == "PSGroupCell" ? 0 : 1) + row.depth;
+    const bool group = row.cell == "PSGroupCell";
+    if (group) endGroup();
+    const int indent = (group ? 0 : 1) + row.depth;
     const std::string line =
         std::string(static_cast<std::size_t>(indent) * 2, ' ') + describeRow(row);
     std::fprintf(out, "%s\n", line.c_str());
+    if (group) footer = row.footer;
   }
+  endGroup();
 }
+
+// Watches the file layer for the preferences file being replaced: the Settings app gives the
+// pane no way to say that a value's write failed, but the write is done exactly when a rename
+// onto the file succeeds.
+class PreferencesWriteWatch final : public hostsim::FileLayerWrapper {
+ public:
+  PreferencesWriteWatch()
+      : FileLayerWrapper(hostsim::fileLayer()), previous_(&hostsim::fileLayer()) {
+    hostsim::setFileLayer(this);
+  }
+  ~PreferencesWriteWatch() override {
+    hostsim::setFileLayer(previous_ == &hostsim::posixFileLayer() ? nullptr : previous_);
+  }
+  PreferencesWriteWatch(const PreferencesWriteWatch&) = delete;
+  PreferencesWriteWatch& operator=(const PreferencesWriteWatch&) = delete;
+
+  int rename(const char* from, const char* to) override {
+    const int result = FileLayerWrapper::rename(from, to);
+    const char* slash = std::strrchr(to, '/');
+    if (result == 0 && std::strcmp(slash != nullptr ? slash + 1 : to, kPreferencesFileName) == 0) {
+      written_ = true;
+    }
+    return result;
+  }
+  bool written() const { return written_; }
+
+ private:
+  hostsim::FileLayer* previous_;
+  bool written_ = false;
+};
 
 }  // namespace
 
-int settingsCommand(const SettingsOptions& options, std::FILE* out) {
+host::Value settingsValue(const std::string& text) {
+  try {
+    return parseValue(text);
+  } catch (const std::invalid_argument&) {
+    const bool bareWord = !text.empty() && text.find_first_of(" \t\"[],") == std::string::npos;
+    if (!bareWord) throw;
+    return host::Value(text);
+  }
+}
+
+int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* err) {
+  using Action = SettingsOptions::Action;
+  host::Value value;
+  if (options.action == Action::Set) {
+    try {
+      value = settingsValue(options.value);
+    } catch (const std::invalid_argument& e) {
+      std::fprintf(err, "harbrite-sim: settings set: %s is not a value: %s\n",
+                   quoteInput(options.value).c_str(), e.what());
+      return kBadInput;
+    }
+  }
+
   hostsim::Device device(options.deviceRoot);
-  hostsim::setTimelineSink(
-      [out](const std::string& event) { std::fprintf(out, "  %s\n", event.c_str()); });
+  if (options.action == Action::Get) {
+    std::optional<host::Dictionary> prefs = host::readDictionary(device.preferencesFile());
+    const host::Value* found = prefs ? prefs->find(options.key) : nullptr;
+    std::fprintf(out, "%s\n", found != nullptr ? formatValue(*found).c_str() : "absent");
+    return kSuccess;
+  }
+
+  if (options.verbose) {
+    hostsim::setTimelineSink(
+        [out](const std::string& event) { std::fprintf(out, "  %s\n", event.c_str()); });
+  }
+  struct SinkOff {
+    ~SinkOff() { hostsim::setTimelineSink(nullptr); }
+  } sinkOff;
   hostsim::SettingsApp app(device.root());
   app.open();
-  int status = 0;
-  if (options.action == SettingsOptions::Action::Set) {
-    app.set(options.key, parseValue(options.value));
-  } else if (options.action == SettingsOptions::Action::ResetVPN) {
-    const bool ok = app.resetVPN();
-    std::fprintf(out, "reset %s\n", ok ? "done" : "failed");
-    status = ok ? 0 : 1;
+  int status = kSuccess;
+  if (options.action == Action::Set) {
+    bool written = false;
+    {
+      PreferencesWriteWatch watch;
+      app.set(options.key, value);
+      written = watch.written();
+    }
+    if (!written) {
+      std::fprintf(err, "harbrite-sim: settings set: the preferences file could not be written\n");
+      status = kCheckFailed;
+    }
+  } else if (options.action == Action::ResetVPN) {
+    const std::size_t logged = hostsim::systemLogLines().size();
+    if (!app.resetVPN()) {
+      const auto& lines = hostsim::systemLogLines();
+      std::fprintf(err, "harbrite-sim: settings reset-vpn: the reset answered NO%s%s\n",
+                   lines.size() > logged ? ": " : "",
+                   lines.size() > logged ? escapeInput(lines.back(), 400).c_str() : "");
+      status = kCheckFailed;
+    }
   }
-  printRows(app, out);
-  hostsim::setTimelineSink(nullptr);
+  printPage(app, out);
   return status;
 }
 

@@ -1,7 +1,11 @@
 // harbrite-sim: a simulated iPhone for Harbrite. `run` plays a scenario (the bundled demo when
 // no file is given); `settings` shows or changes the settings pane against a device's files.
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -9,36 +13,126 @@
 #include <sstream>
 
 #include "hostsim/Device.h"
-#include "hostsim/FileLayer.h"
 #include "hostsim/MainQueue.h"
 #include "tools/DemoScenario.h"
+#include "tools/ExitStatus.h"
 #include "tools/Scenario.h"
 #include "tools/ScenarioRunner.h"
 #include "tools/SettingsCommand.h"
 
 namespace {
 
-int runCommand(const std::string& file, const harbrite::sim::RunOptions& options) {
-  std::string name = file.empty() ? "demo.scn (bundled)" : file;
-  std::string text;
-  if (file.empty()) {
-    text = harbrite::sim::kDemoScenario;
-  } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      std::cerr << file << ":0: cannot read the scenario file\n";
-      return 2;
+using harbrite::sim::kBadInput;
+
+// A scenario read whole, from a file or standard input ("-").
+bool readScenario(const std::string& file, std::string& text) {
+  if (file == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return !std::cin.bad();
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// Ends this process as `signal` would have, so that whoever started it sees the interruption.
+[[noreturn]] void endBy(int signal) {
+  std::signal(signal, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  std::raise(signal);
+  _exit(128 + signal);
+}
+
+// Plays the scenario on a fresh temporary device that goes away however the run ends, an
+// interruption by SIGINT or SIGTERM included. The run is a child process; this one only waits,
+// with the signals blocked and taken by sigwait, so that the cleaning happens outside any
+// signal handler and only once the child, the one writer of the device, is gone.
+int playOnTemporaryDevice(const harbrite::sim::Scenario& scenario,
+                          harbrite::sim::RunOptions options) {
+  const std::string root = hostsim::makeTemporaryDirectory();
+  sigset_t watched, previous;
+  sigemptyset(&watched);
+  sigaddset(&watched, SIGINT);
+  sigaddset(&watched, SIGTERM);
+  sigaddset(&watched, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &watched, &previous);
+  std::fflush(nullptr);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child < 0) {
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    hostsim::removeTree(root);
+    std::fprintf(stderr, "harbrite-sim: cannot start the run\n");
+    return kBadInput;
+  }
+  if (child == 0) {
+    // The run dies with this process, should this one be killed outright.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(kBadInput);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    options.deviceRoot = root;
+    int status = kBadInput;
+    try {
+      status = harbrite::sim::playScenario(scenario, options, stdout);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "harbrite-sim: %s\n", harbrite::sim::escapeInput(e.what(), 400).c_str());
     }
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::fflush(nullptr);
+    _exit(status);
+  }
+
+  int interruptedBy = 0;
+  int status = 0;
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&watched, &signal) != 0) continue;
+    if (signal == SIGINT || signal == SIGTERM) {
+      if (interruptedBy == 0) interruptedBy = signal;
+      kill(child, signal);
+      continue;
+    }
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+  }
+  hostsim::removeTree(root);
+  if (interruptedBy != 0) endBy(interruptedBy);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (WIFSIGNALED(status)) {
+    std::fprintf(stderr, "harbrite-sim: the run ended by signal %d\n", WTERMSIG(status));
+    return 128 + WTERMSIG(status);
+  }
+  return WEXITSTATUS(status);
+}
+
+int runCommand(const std::string& file, bool fileGiven, const harbrite::sim::RunOptions& options) {
+  if (fileGiven && file.empty()) {
+    std::cerr << "harbrite-sim: run: the scenario file name is empty (give a file, - for standard "
+                 "input, or nothing for the demo)\n";
+    return kBadInput;
+  }
+  const std::string name = !fileGiven ? "demo.scn (bundled)" : file == "-" ? "<stdin>" : file;
+  std::string text;
+  if (!fileGiven) {
+    text = harbrite::sim::kDemoScenario;
+  } else if (!readScenario(file, text)) {
+    std::cerr << harbrite::sim::escapeInput(name) << ":0: cannot read the scenario file\n";
+    return kBadInput;
   }
   harbrite::sim::Scenario scenario;
   try {
     scenario = harbrite::sim::parseScenario(name, text);
   } catch (const harbrite::sim::ScenarioError& e) {
     std::cerr << e.what() << "\n";
-    return 2;
+    return kBadInput;
   }
   hostsim::MainQueue::shared().setRealTime(options.realTime);
+  // A live run's lines go out as they happen, through a pipe too.
+  if (options.realTime) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (options.deviceRoot.empty()) return playOnTemporaryDevice(scenario, options);
   return harbrite::sim::playScenario(scenario, options, stdout);
 }
 
@@ -47,32 +141,56 @@ int runCommand(const std::string& file, const harbrite::sim::RunOptions& options
 int main(int argc, char** argv) {
   CLI::App app{"harbrite-sim: a simulated iPhone running Harbrite"};
   app.require_subcommand(1);
+  app.footer(harbrite::sim::kExitStatusHelp);
 
   harbrite::sim::RunOptions runOptions;
   std::string scenarioFile;
-  CLI::App* run = app.add_subcommand("run", "play a scenario (the bundled demo without FILE)");
-  run->add_option("FILE", scenarioFile, "the scenario file");
+  CLI::App* run = app.add_subcommand(
+      "run", "play a scenario: FILE, - for standard input, or the bundled demo without FILE");
+  CLI::Option* fileOption = run->add_option("FILE", scenarioFile, "the scenario file");
   run->add_option("--device", runOptions.deviceRoot,
                   "the device's root folder, kept afterwards (default: a fresh temporary one)");
-  run->add_flag("--real-time", runOptions.realTime, "let waits take real time");
+  run->add_flag("--real-time", runOptions.realTime,
+                "let waits take real time, and print each line as it happens");
+  run->add_flag("--quiet", runOptions.quiet, "print only failures and the summary");
 
   harbrite::sim::SettingsOptions settingsOptions;
   CLI::App* settings = app.add_subcommand("settings", "show or change the settings pane");
+  settings->require_subcommand(0, 1);
   settings->add_option("--device", settingsOptions.deviceRoot, "the device's root folder");
+  settings->add_flag("--verbose", settingsOptions.verbose,
+                     "also show what the Settings app and the pane do");
+  CLI::App* get = settings->add_subcommand("get", "print the preferences file's value of KEY");
+  get->add_option("KEY", settingsOptions.key)->required();
   CLI::App* set = settings->add_subcommand("set", "change the row whose key is KEY");
   set->add_option("KEY", settingsOptions.key)->required();
-  set->add_option("VALUE", settingsOptions.value, "true, false, a number, \"text\" or [a, b]")
+  set->add_option("VALUE", settingsOptions.value,
+                  "true, false, a number, \"text\", [a, b], or a bare word as text")
       ->required();
   CLI::App* reset = settings->add_subcommand("reset-vpn", "tap the reset row");
+  // --device and --verbose may come after the action too.
+  for (CLI::App* action : {get, set, reset}) action->fallthrough();
 
-  CLI11_PARSE(app, argc, argv);
   try {
-    if (run->parsed()) return runCommand(scenarioFile, runOptions);
-    if (set->parsed()) settingsOptions.action = harbrite::sim::SettingsOptions::Action::Set;
-    if (reset->parsed()) settingsOptions.action = harbrite::sim::SettingsOptions::Action::ResetVPN;
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "harbrite-sim: " << harbrite::sim::escapeInput(e.what(), 300)
+              << "\nRun with --help for more information.\n";
+    return kBadInput;
+  }
+  try {
+    if (run->parsed()) return runCommand(scenarioFile, fileOption->count() > 0, runOptions);
+    using Action = harbrite::sim::SettingsOptions::Action;
+    if (get->parsed()) settingsOptions.action = Action::Get;
+    if (set->parsed()) settingsOptions.action = Action::Set;
+    if (reset->parsed()) settingsOptions.action = Action::ResetVPN;
     return harbrite::sim::settingsCommand(settingsOptions, stdout);
   } catch (const std::exception& e) {
-    std::cerr << "harbrite-sim: " << e.what() << "\n";
-    return 2;
+    std::cerr << "harbrite-sim: " << harbrite::sim::escapeInput(e.what(), 400) << "\n";
+    return kBadInput;
   }
 }

@@ -1,10 +1,14 @@
 // The scenario parser: what it makes of good lines, and that every kind of bad line stops the
 // whole scenario with an error naming the file and the line.
+#include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tools/Commands.h"
+#include "tools/EngineFunctions.h"
 #include "tools/Scenario.h"
 
 namespace harbrite::sim {
@@ -94,6 +98,19 @@ TEST(ScenarioParser, EveryBadLineIsAnErrorNamingFileAndLine) {
       {"boot twice", "boot\n# again\nboot\n", 3},
       {"wrong word", "module com.example.VPN vpn loud\n", 1},
       {"exit hook of no class", "boot\nexpect exit-hook SBSwitcher\n", 2},
+      // Only the engine's own functions can be called, each as its signature needs.
+      {"call of an engine variable", "boot\ncall appDidExit\n", 2},
+      {"call of a function pointer variable",
+       "boot\ncall __BKSTerminateApplicationForReasonAndReportWithDescription\n", 2},
+      {"call of a C library function", "boot\ncall system\n", 2},
+      {"call of an unknown name", "boot\ncall loadPrefz\n", 2},
+      {"call of a path mapping without its path", "boot\ncall libroot_dyn_jbrootpath\n", 2},
+      {"call of a probe with a path", "boot\ncall isIOS16 \"/etc\"\n", 2},
+      // A jbroot prefix is an absolute path without NUL.
+      {"relative prefix", "libroot var/jb\n", 1},
+      {"empty prefix", "libroot only-jbroot-prefix \"\"\n", 1},
+      {"prefix holding NUL", "libroot \"/var\\x00/jb\"\n", 1},
+      {"subcommand that is not one", "state append \"x\"\n", 1},
   };
   for (const Bad& bad : cases) {
     try {
@@ -108,6 +125,55 @@ TEST(ScenarioParser, EveryBadLineIsAnErrorNamingFileAndLine) {
     } catch (const std::exception& e) {
       ADD_FAILURE() << bad.what << ": not a ScenarioError: " << e.what();
     }
+  }
+}
+
+// The command table is the language: every entry, and every function a scenario may call, has
+// its row in docs/scenarios.md, written as its syntax, and every row there is one of them.
+TEST(ScenarioParser, EveryCommandIsDocumentedAndEveryDocumentedCommandExists) {
+  std::ifstream in(HARBRITE_SCENARIO_DOCS);
+  ASSERT_TRUE(in) << HARBRITE_SCENARIO_DOCS;
+  std::set<std::string> documented;
+  for (std::string line; std::getline(in, line);) {
+    // "| `prefs set KEY VALUE` | ..." in the tables of commands.
+    if (line.rfind("| `", 0) != 0) continue;
+    std::string syntax = line.substr(3, line.find("` |") - 3);
+    for (std::size_t at; (at = syntax.find("\\|")) != std::string::npos;) syntax.erase(at, 1);
+    documented.insert(syntax);
+  }
+  std::set<std::string> table;
+  for (const CommandSpec& spec : commandTable()) table.insert(spec.syntax());
+  for (const EngineFunction& function : engineFunctions()) table.insert(callSyntax(function));
+  for (const std::string& syntax : table) {
+    EXPECT_EQ(documented.count(syntax), 1u) << "not in docs/scenarios.md: " << syntax;
+  }
+  for (const std::string& syntax : documented) {
+    EXPECT_EQ(table.count(syntax), 1u) << "documented but no command or function: " << syntax;
+  }
+}
+
+// `call` reaches exactly the engine's exported functions: every name the engine exports is in
+// the call table or is one of its variables, and every entry of the table is exported.
+TEST(ScenarioParser, TheCallTableIsTheEnginesExportedFunctions) {
+  const std::set<std::string> variables = {
+      "appDidExit", "__BKSTerminateApplicationForReasonAndReportWithDescription"};
+  std::ifstream in(HARBRITE_ENGINE_EXPORTS_MAP);
+  ASSERT_TRUE(in);
+  std::set<std::string> exported;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t start = line.find_first_not_of(" \t");
+    const std::size_t end = line.find(';');
+    if (start == std::string::npos || end == std::string::npos ||
+        line.find(':') != std::string::npos)
+      continue;
+    const std::string name = line.substr(start, end - start);
+    if (name.find_first_of("{}* ") == std::string::npos) exported.insert(name);
+  }
+  for (const std::string& name : exported) {
+    EXPECT_NE(findEngineFunction(name) != nullptr, variables.count(name) == 1) << name;
+  }
+  for (const EngineFunction& function : engineFunctions()) {
+    EXPECT_EQ(exported.count(function.name), 1u) << function.name;
   }
 }
 
