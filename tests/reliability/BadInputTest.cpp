@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "host/PropertyList.h"
 #include "hostsim/SettingsApp.h"
@@ -79,6 +80,48 @@ TEST(BadInput, DeeplyNestedListsInAScenarioAreAnError) {
   EXPECT_EQ(sim::parseValue("[[[[1]]]]"),
             host::Value(host::Array{host::Value(
                 host::Array{host::Value(host::Array{host::Value(host::Array{host::Value(1)})})})}));
+}
+
+// An error quotes the input it is about safely: at most 60 bytes of it, with whatever a terminal
+// would not show as itself escaped, so that no scenario can forge or hide lines in the output.
+TEST(BadInput, ErrorsQuoteTheOffendingInputBoundedAndEscaped) {
+  struct Row {
+    std::string text;
+    std::string error;
+  };
+  const std::vector<Row> rows = {
+      {"\xEF\xBB\xBF"
+       "boot\n",
+       "bad.scn:1: unknown command \"\\xEF\\xBB\\xBFboot\""},
+      {"boot\ncall load" + std::string(1, '\0') + "Prefs\n",
+       "bad.scn:2: \"load\\x00Prefs\" is not a function of the engine that a scenario may call "
+       "(see docs/scenarios.md)"},
+      {"\x1B[2Jboot\n", "bad.scn:1: unknown command \"\\x1B[2Jboot\""},
+      {"caf\xC3\xA9\xFF\xFE\n", "bad.scn:1: unknown command \"caf\xC3\xA9\\xFF\\xFE\""},
+      {"boot\nwait 1\xE2\x80\xAEs\n",
+       "bad.scn:2: a duration's unit is ms or s, not \"\\xE2\\x80\\xAEs\""},
+      {"apps a\nboot\nfront \"a\\nb\\\"\"\n",
+       "bad.scn:3: no application \"a\\nb\\\"\" is installed (declare it with 'apps')"},
+      {std::string(5000, 'x') + "\n",
+       "bad.scn:1: unknown command \"" + std::string(60, 'x') + "\"... (5000 bytes)"},
+      {"prefs set k \xFF\n",
+       "bad.scn:1: \"\\xFF\" is not a value (true, false, a number, a \"string\" or a [list])"},
+  };
+  for (const Row& row : rows) {
+    try {
+      sim::parseScenario("bad.scn", row.text);
+      ADD_FAILURE() << row.error << ": accepted";
+    } catch (const sim::ScenarioError& e) {
+      EXPECT_EQ(std::string(e.what()), row.error);
+    }
+  }
+  // The file name at the head of the line too.
+  try {
+    sim::parseScenario("bad\n.scn", "launch\n");
+    ADD_FAILURE() << "accepted";
+  } catch (const sim::ScenarioError& e) {
+    EXPECT_EQ(std::string(e.what()), "bad\\n.scn:1: unknown command \"launch\"");
+  }
 }
 
 }  // namespace

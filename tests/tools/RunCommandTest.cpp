@@ -1,13 +1,17 @@
 // `harbrite-sim run` as a user runs it: a scenario that cannot be played stops before anything
 // happens, with one line on standard error and exit status 2; a failed check is reported with
 // its file and line, and the run goes on to the end.
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -112,6 +116,141 @@ TEST_F(RunCommand, AQuotedAbsentIsTextNotTheWordAbsent) {
                                      "expect state absent\n");
   const Outcome o = run("run '" + scenario + "'");
   EXPECT_EQ(o.status, 0) << o.out << o.err;
+}
+
+// Every command exits 0 on success, 1 when a check failed or a change was not made, and 2 on
+// bad usage or bad input, CLI11's own errors included.
+TEST_F(RunCommand, OneSetOfExitStatusesForEveryCommand) {
+  const std::string device = "'" + folder_ + "/device'";
+  const std::string good = write("good.scn", "boot\nexpect engine inert\n");
+  const std::string failing = write("failing.scn", "boot\nexpect engine installed\n");
+  struct Row {
+    std::string arguments;
+    int status;
+  };
+  const std::vector<Row> rows = {
+      {"run '" + good + "'", 0},
+      {"run '" + failing + "'", 1},
+      {"--help", 0},
+      {"run --help", 0},
+      {"", 2},
+      {"launch", 2},
+      {"run --fast '" + good + "'", 2},
+      {"run '" + good + "' '" + good + "'", 2},
+      {"run \"\"", 2},
+      {"settings frobnicate", 2},
+      {"settings set usePersistMode", 2},
+      {"settings --device " + device + " set note 'a b'", 2},
+      {"settings get note --device " + device, 0},
+      {"settings reset-vpn --device " + device, 1},  // no feature state file: the reset says NO
+  };
+  for (const Row& row : rows) {
+    const Outcome o = run(row.arguments);
+    EXPECT_EQ(o.status, row.status) << row.arguments << "\n" << o.out << o.err;
+    if (row.status == 2) {
+      EXPECT_EQ(o.out, "") << row.arguments;
+      EXPECT_NE(o.err, "") << row.arguments;
+    }
+  }
+}
+
+// A scenario from standard input; a function that answers has its answer in the timeline.
+TEST_F(RunCommand, StandardInputAndTheAnswersOfCalls) {
+  const std::string scenario = write("calls.scn",
+                                     "ios 15.4\n"
+                                     "boot\n"
+                                     "call isIOS16\n"
+                                     "call isIOS15\n"
+                                     "call libroot_dyn_jbrootpath \"/etc/hosts\"\n");
+  const Outcome o = run("run - <'" + scenario + "'");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("isIOS16 answered false\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("isIOS15 answered true\n"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("libroot_dyn_jbrootpath answered \"/var/jb/etc/hosts\"\n"),
+            std::string::npos)
+      << o.out;
+  const Outcome bad = run("run - <'" + write("bad.scn", "boot\ncall system\n") + "'");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err.rfind("<stdin>:2: ", 0), 0u) << bad.err;
+}
+
+// What only the device can tell stops the run where it happens: file and line, status 2.
+TEST_F(RunCommand, AnErrorWhileRunningNamesFileAndLineAndExits2) {
+  const std::string scenario = write("picker.scn",
+                                     "apps com.example.bank\n"
+                                     "pane set enabledApplications 3\n"
+                                     "expect prefs enabledApplications absent\n");
+  const Outcome o = run("run --quiet '" + scenario + "'");
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.err.rfind(scenario + ":2: could not run: ", 0), 0u) << o.err;
+  EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+  EXPECT_EQ(o.out.find("expect prefs"), std::string::npos) << "the run went on: " << o.out;
+}
+
+// `settings`: the page alone (the pane's loading only with --verbose), footers and what a closed
+// group hides; get prints one value as a scenario writes it; set takes a bare word as a string
+// and fails when the file cannot be written; options come before or after the action.
+TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
+  const std::string device = "'" + folder_ + "/device'";
+  const Outcome page = run("settings --device " + device);
+  EXPECT_EQ(page.status, 0);
+  EXPECT_EQ(page.out.find("Settings"), std::string::npos) << page.out;
+  EXPECT_NE(page.out.find("(group switch, hides 2 rows)"), std::string::npos) << page.out;
+  EXPECT_NE(page.out.find("  -- The VPN is on while"), std::string::npos) << page.out;
+  EXPECT_NE(run("settings --verbose --device " + device).out.find("Settings loads"),
+            std::string::npos);
+
+  EXPECT_EQ(run("settings set note hello --device " + device).status, 0);
+  EXPECT_EQ(run("settings get note --device " + device).out, "\"hello\"\n");
+  EXPECT_EQ(run("settings --device " + device + " set note '[1, \"\\xEF\\xBB\\xBFa\"]'").status, 0);
+  EXPECT_EQ(run("settings --device " + device + " get note").out, "[1, \"\\xEF\\xBB\\xBFa\"]\n");
+  EXPECT_EQ(run("settings --device " + device + " get other").out, "absent\n");
+
+  // The preferences file's place is taken by a folder: no write can replace it.
+  const std::string blocked = folder_ + "/blocked";
+  fs::create_directories(blocked +
+                         "/var/jb/var/mobile/Library/Preferences/com.quorvik.harbrite.plist");
+  const Outcome failed = run("settings --device '" + blocked + "' set usePersistMode true");
+  EXPECT_EQ(failed.status, 1) << failed.err;
+  EXPECT_NE(failed.err.find("could not be written"), std::string::npos) << failed.err;
+}
+
+// SIGINT or SIGTERM during a run on a temporary device removes the device; the lines of a live
+// run arrive as they happen, through a pipe.
+TEST_F(RunCommand, AnInterruptedRunRemovesItsTemporaryDevice) {
+  const std::string scenario = write("long.scn", "boot\nwait 600s\n");
+  for (int signal : {SIGINT, SIGTERM}) {
+    const std::string temporary = folder_ + "/tmp" + std::to_string(signal);
+    fs::create_directories(temporary);
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      dup2(pipeEnds[1], STDOUT_FILENO);
+      close(pipeEnds[0]);
+      close(pipeEnds[1]);
+      setenv("TMPDIR", temporary.c_str(), 1);
+      execl(HARBRITE_SIM, HARBRITE_SIM, "run", "--real-time", scenario.c_str(), nullptr);
+      _exit(127);
+    }
+    close(pipeEnds[1]);
+    // Blocks until the run has reached its wait: its lines come through the pipe at once.
+    std::FILE* out = fdopen(pipeEnds[0], "r");
+    std::string seen;
+    char line[512];
+    while (seen.find("> wait 600s") == std::string::npos && std::fgets(line, sizeof line, out)) {
+      seen += line;
+    }
+    EXPECT_NE(seen.find("> wait 600s"), std::string::npos) << seen;
+    EXPECT_FALSE(fs::is_empty(temporary)) << "no temporary device while the run runs";
+    kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::fclose(out);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_TRUE(fs::is_empty(temporary)) << "the temporary device is left";
+  }
 }
 
 }  // namespace
