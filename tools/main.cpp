@@ -48,8 +48,8 @@ bool readScenario(const std::string& file, std::string& text) {
 }
 
 // Plays the scenario on a fresh temporary device that goes away however the run ends, an
-// interruption by SIGINT or SIGTERM included. The run is a child process; this one only waits,
-// with the signals blocked and taken by sigwait, so that the cleaning happens outside any
+// interruption by SIGINT, SIGTERM or SIGHUP included. The run is a child process; this one only
+// waits, with the signals blocked and taken by sigwait, so that the cleaning happens outside any
 // signal handler and only once the child, the one writer of the device, is gone.
 int playOnTemporaryDevice(const harbrite::sim::Scenario& scenario,
                           harbrite::sim::RunOptions options) {
@@ -58,6 +58,7 @@ int playOnTemporaryDevice(const harbrite::sim::Scenario& scenario,
   sigemptyset(&watched);
   sigaddset(&watched, SIGINT);
   sigaddset(&watched, SIGTERM);
+  sigaddset(&watched, SIGHUP);
   sigaddset(&watched, SIGCHLD);
   sigprocmask(SIG_BLOCK, &watched, &previous);
   std::fflush(nullptr);
@@ -88,11 +89,11 @@ int playOnTemporaryDevice(const harbrite::sim::Scenario& scenario,
   int interruptedBy = 0;
   int status = 0;
   for (;;) {
-    int signal = 0;
-    if (sigwait(&watched, &signal) != 0) continue;
-    if (signal == SIGINT || signal == SIGTERM) {
-      if (interruptedBy == 0) interruptedBy = signal;
-      kill(child, signal);
+    int sig = 0;
+    if (sigwait(&watched, &sig) != 0) continue;
+    if (sig != SIGCHLD) {
+      if (interruptedBy == 0) interruptedBy = sig;
+      kill(child, sig);
       continue;
     }
     const pid_t done = waitpid(child, &status, WNOHANG);
@@ -102,8 +103,11 @@ int playOnTemporaryDevice(const harbrite::sim::Scenario& scenario,
   if (interruptedBy != 0) endBy(interruptedBy);
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (WIFSIGNALED(status)) {
-    std::fprintf(stderr, "harbrite-sim: the run ended by signal %d\n", WTERMSIG(status));
-    return 128 + WTERMSIG(status);
+    const int sig = WTERMSIG(status);
+    // A closed pipe or a hang-up ends this process as it ended the run; a crash is reported.
+    if (sig == SIGPIPE || sig == SIGHUP || sig == SIGINT || sig == SIGTERM) endBy(sig);
+    std::fprintf(stderr, "harbrite-sim: the run ended by signal %d\n", sig);
+    return 128 + sig;
   }
   return WEXITSTATUS(status);
 }

@@ -222,6 +222,15 @@ TEST_F(RunCommand, AnInterruptedRunRemovesItsTemporaryDevice) {
   for (int signal : {SIGINT, SIGTERM}) {
     const std::string temporary = folder_ + "/tmp" + std::to_string(signal);
     fs::create_directories(temporary);
+    // The child's environment is made before the fork: between fork and exec, only
+    // async-signal-safe calls.
+    std::vector<std::string> environment = {"TMPDIR=" + temporary};
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string(*e).rfind("TMPDIR=", 0) != 0) environment.push_back(*e);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
     int pipeEnds[2];
     ASSERT_EQ(pipe(pipeEnds), 0);
     const pid_t child = fork();
@@ -230,8 +239,8 @@ TEST_F(RunCommand, AnInterruptedRunRemovesItsTemporaryDevice) {
       dup2(pipeEnds[1], STDOUT_FILENO);
       close(pipeEnds[0]);
       close(pipeEnds[1]);
-      setenv("TMPDIR", temporary.c_str(), 1);
-      execl(HARBRITE_SIM, HARBRITE_SIM, "run", "--real-time", scenario.c_str(), nullptr);
+      execle(HARBRITE_SIM, HARBRITE_SIM, "run", "--real-time", scenario.c_str(), nullptr,
+             envp.data());
       _exit(127);
     }
     close(pipeEnds[1]);
