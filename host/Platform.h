@@ -1,6 +1,18 @@
 // The host's ordinary services: UTF-8 text files, the main queue, one-time initialisation,
 // the in-process and Darwin notification centres, the system log, run-time loading of
 // libraries, and facts about the running process.
+//
+// Threads, for all of host/ (this file, Runtime.h and PropertyList.h). Safe from any thread at
+// once, with no lock of the caller's: reading and atomically replacing text and property-list
+// files (other processes may replace the same files meanwhile; of two overlapping replacements
+// the later one wins), dispatchOnce, dlopen and dlsym, the process facts (NSGetExecutablePath,
+// the main bundle), looking up selectors and classes, and retaining and releasing objects.
+// Everything else only on the main thread: the main queue, both notification centres, the
+// system log, and sending messages to the host's objects; changing classes (adding methods,
+// hooking, defining classes) also on the thread that loads a library, from its initialiser,
+// before the library's methods can be reached. The host calls the system back on the main
+// thread: queued work, its own messages, and notification deliveries, which run on the thread
+// that posts. Property-list values are plain values: one value, one thread at a time.
 #pragma once
 
 #include <cstdint>

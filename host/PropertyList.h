@@ -1,5 +1,6 @@
 // Property-list values and files, as Foundation offers them: one value type (none, boolean,
 // integer, real, string, data, date, array, dictionary) with exact, case-sensitive string keys.
+// Which of these any thread may call: Platform.h says, for all of host/.
 #pragma once
 
 #include <cstdint>

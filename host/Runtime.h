@@ -1,6 +1,7 @@
 // The host's object runtime, as the system sees it: classes looked up by name, selectors,
 // methods added with a type string, Substrate-style hooks, reference-counted objects and
-// messages sent by selector.
+// messages sent by selector. Which of these any thread may call: Platform.h says, for all of
+// host/.
 //
 // Conventions at the send site, which every implementation of this interface keeps:
 // - an implementation (IMP) is a plain function whose first two parameters are the receiver and
