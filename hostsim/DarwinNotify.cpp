@@ -20,7 +20,8 @@ namespace host {
 void darwinNotifyPost(const char* name) {
   std::string n = name != nullptr ? name : "";
   hostsim::darwinNotificationsPosted().push_back(n);
-  hostsim::timeline("posted Darwin notification \"" + n + "\"");
+  hostsim::timeline("notification", "posted Darwin notification \"" + n + "\"",
+                    {{"name", n}, {"darwin", true}});
 }
 
 }  // namespace host

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -13,6 +16,7 @@
 
 #include "hostsim/FileLayer.h"
 #include "hostsim/MainQueue.h"
+#include "hostsim/PlistCodec.h"
 #include "hostsim/Process.h"
 #include "hostsim/SpringBoard.h"
 #include "hostsim/Timeline.h"
@@ -43,6 +47,109 @@ std::vector<ModuleSpec> defaultModules() {
           {"com.apple.control-center.VPNModule", true, false},
           {"com.apple.control-center.FlashlightModule", false, false},
           {"com.apple.control-center.OrientationLockModule", false, false}};
+}
+
+// What the device is doing while the engine runs, so that work the engine queues with a delay
+// can be told apart: the settling delay after a change of the front display, the delay after an
+// exit.
+enum class Doing { Nothing, FrontChange, Exit };
+struct Activity {
+  Doing doing = Doing::Nothing;
+  std::string app;  // the application that came to the front ("" for home) or exited
+};
+Activity& activity() {
+  static auto* a = new Activity;
+  return *a;
+}
+class DoingScope {
+ public:
+  DoingScope(Doing doing, const std::string& app) : saved_(activity()) {
+    activity() = Activity{doing, app};
+  }
+  ~DoingScope() { activity() = saved_; }
+  DoingScope(const DoingScope&) = delete;
+  DoingScope& operator=(const DoingScope&) = delete;
+
+ private:
+  Activity saved_;
+};
+
+std::int64_t& queuedWorkCount() {
+  static std::int64_t count = 0;
+  return count;
+}
+
+std::string seconds(std::int64_t nanoseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", static_cast<double>(nanoseconds) / 1e9);
+  std::string s = text;
+  while (s.size() > 1 && s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  return s + " s";
+}
+
+std::string displayName(const std::string& app) {
+  return app.empty() ? "the home screen" : app;
+}
+
+// Watches the main queue: says when the engine queues work with a delay and, when that work has
+// run, what came of it (for which front display, and whether anything changed at all).
+std::function<void()> watchQueuedWork(std::int64_t delay, std::function<void()> work) {
+  if (!timelineActive()) return work;
+  const Activity cause = activity();
+  // Numbered from boot, so that a reader can pair each delay with what came of it.
+  const std::int64_t number = ++queuedWorkCount();
+  TimelineDetails details{{"work", number}, {"delay", static_cast<double>(delay) / 1e9}};
+  std::string text;
+  switch (cause.doing) {
+    case Doing::FrontChange:
+      text =
+          "settling delay starts: " + seconds(delay) + " (" + displayName(cause.app) + " in front)";
+      details.emplace_back("cause", "front");
+      if (!cause.app.empty()) details.emplace_back("app", cause.app);
+      break;
+    case Doing::Exit:
+      text = "exit delay starts: " + seconds(delay) + " (" + cause.app + " exited)";
+      details.emplace_back("cause", "exit");
+      details.emplace_back("app", cause.app);
+      break;
+    case Doing::Nothing:
+      text = "Harbrite queued work for " + seconds(delay) + " from now";
+      break;
+  }
+  timeline("delay", text, std::move(details));
+  return [cause, delay, number, work = std::move(work)] {
+    const std::uint64_t before = timelineCount();
+    const bool vpnBefore = vpnConnected();
+    work();
+    const bool vpnAfter = vpnConnected();
+    const bool changed = timelineCount() != before;
+    std::string outcome;
+    if (vpnAfter != vpnBefore) {
+      outcome = vpnAfter ? "VPN connected" : "VPN disconnected";
+    } else {
+      outcome = std::string(changed ? "" : "nothing changed, ") + "VPN stays " +
+                (vpnAfter ? "on" : "off");
+    }
+    TimelineDetails details{{"work", number},
+                            {"delay", static_cast<double>(delay) / 1e9},
+                            {"changed", changed},
+                            {"switched", vpnAfter != vpnBefore},
+                            {"vpn", vpnAfter}};
+    std::string text;
+    if (cause.doing == Doing::FrontChange) {
+      // The engine decides for the display in front when the delay ends.
+      const std::string front = frontDisplayIdentifier();
+      if (!front.empty()) details.emplace_back("app", front);
+      text = "settling delay ends, decided for " + displayName(front) + ": " + outcome;
+    } else if (cause.doing == Doing::Exit) {
+      details.emplace_back("app", cause.app);
+      text = "exit delay ends (" + cause.app + "): " + outcome;
+    } else {
+      text = "queued work ran: " + outcome;
+    }
+    timeline("decision", text, std::move(details));
+  };
 }
 
 std::string envOr(const char* name, const char* fallback) {
@@ -105,7 +212,10 @@ Device::Device(std::string root, Payload payload) : root_(std::move(root)), payl
 }
 
 Device::~Device() {
-  if (bootedDevice == this) bootedDevice = nullptr;
+  if (bootedDevice == this) {
+    bootedDevice = nullptr;
+    MainQueue::shared().setWatcher(nullptr);
+  }
   if (ownsRoot_) removeTree(root_);
 }
 
@@ -142,6 +252,8 @@ void Device::boot() {
   setDeviceRoot(root_);
   resetRuntime();
   MainQueue::shared().reset();
+  MainQueue::shared().setWatcher(&watchQueuedWork);
+  queuedWorkCount() = 0;
   resetNotificationCenter();
   terminations().sinceCheck.clear();
   process() = ProcessFacts{};
@@ -151,26 +263,46 @@ void Device::boot() {
                      config_.modules ? *config_.modules : defaultModules());
   bootedDevice = this;
   booted_ = true;
-  timeline("SpringBoard started (iOS " + config_.systemVersion + ")");
+  timeline("boot", "SpringBoard started (iOS " + config_.systemVersion + ")",
+           {{"ios", config_.systemVersion}});
 
   // The hooking framework loads the engine into SpringBoard; its initialiser runs here.
   copyFile(payload_.engine, root_ + kEngineInstallPath);
-  timeline("Substrate loads Harbrite.dylib");
+  timeline("load", "Substrate loads Harbrite.dylib", {{"library", "Harbrite.dylib"}});
   engine_ = ::dlopen((root_ + kEngineInstallPath).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (engine_ == nullptr)
     throw std::runtime_error(std::string("cannot load the engine: ") + dlerror());
+  if (!engineInstalled()) {
+    timeline("engine", "Harbrite stays inert: " + whyInert(), {{"installed", false}});
+  }
+}
+
+std::string Device::whyInert() const {
+  // The engine installs itself only when it can read its preferences as a dictionary.
+  const std::string file = preferencesFile();
+  std::string bytes;
+  if (!readWholeFile(hostPath(file), bytes)) {
+    if (errno == ENOENT) return "no preferences file (" + file + ")";
+    return "the preferences file cannot be read (" + std::string(std::strerror(errno)) + ")";
+  }
+  if (!dictionaryFromBytes(bytes)) return "the preferences file is not a dictionary";
+  return "it added nothing to SpringBoard, though its preferences file reads";
 }
 
 void Device::front(const std::string& bundleId) {
   id app = applicationNamed(bundleId);
   if (app == nullptr) throw std::runtime_error("no application " + bundleId + " is installed");
   running_.insert(bundleId);
-  timeline("SpringBoard: front display is " + bundleId);
+  frontApp_ = bundleId;
+  timeline("front", "SpringBoard: front display is " + bundleId, {{"app", bundleId}});
+  DoingScope doing(Doing::FrontChange, bundleId);
   sendFrontDisplayDidChange(app);
 }
 
 void Device::frontHome() {
-  timeline("SpringBoard: front display is the home screen");
+  frontApp_.clear();
+  timeline("front", "SpringBoard: front display is the home screen");
+  DoingScope doing(Doing::FrontChange, "");
   sendFrontDisplayDidChange(nullptr);
 }
 
@@ -178,7 +310,9 @@ void Device::exit(const std::string& bundleId) {
   id app = applicationNamed(bundleId);
   if (app == nullptr) throw std::runtime_error("no application " + bundleId + " is installed");
   running_.erase(bundleId);
-  timeline("SpringBoard: " + bundleId + " exited");
+  if (frontApp_ == bundleId) frontApp_.clear();
+  timeline("exit", "SpringBoard: " + bundleId + " exited", {{"app", bundleId}});
+  DoingScope doing(Doing::Exit, bundleId);
   reportApplicationExit(app);
 }
 
@@ -188,6 +322,9 @@ void Device::wait(std::int64_t nanoseconds) {
 
 void Device::userSwitchesVPN(bool on) {
   hostsim::userSwitchesVPN(on);
+  timeline("user",
+           std::string("the user switches the VPN ") + (on ? "on" : "off") + " in Control Center",
+           {{"vpn", on}});
 }
 
 bool Device::vpnConnected() const {
@@ -238,8 +375,10 @@ Device* currentDevice() {
 void recordTermination(const std::string& bundleId, std::int32_t reason, bool report,
                        const std::string& description) {
   terminations().sinceCheck.push_back(bundleId);
-  timeline("BackBoardServices terminated " + bundleId + " (reason " + std::to_string(reason) +
-           ", report " + (report ? "YES" : "NO") + ", \"" + description + "\")");
+  timeline("terminated",
+           "BackBoardServices terminated " + bundleId + " (reason " + std::to_string(reason) +
+               ", report " + (report ? "YES" : "NO") + ", \"" + description + "\")",
+           {{"app", bundleId}, {"reason", std::int64_t{reason}}});
   // On a device, a terminated running application is reported as exited.
   if (bootedDevice != nullptr && bootedDevice->isRunning(bundleId)) bootedDevice->exit(bundleId);
 }

@@ -88,6 +88,9 @@ class Device {
   std::int64_t now() const;
   host::id springBoard() const;
   bool isRunning(const std::string& bundleId) const;
+  // The application the user sees in front: "" for the home screen, before any, and once the
+  // application in front has exited.
+  const std::string& frontApplication() const { return frontApp_; }
 
  private:
   std::string root_;
@@ -97,6 +100,9 @@ class Device {
   bool booted_ = false;
   void* engine_ = nullptr;
   std::set<std::string> running_;
+  std::string frontApp_;
+
+  std::string whyInert() const;
 };
 
 // The device that is booted in this process, or none.

@@ -67,7 +67,7 @@ std::string hostDirectory(const std::string& runPath, const std::string& library
 void* openFile(const std::string& file, int mode, const std::string& asked) {
   if (!exists(file)) return nullptr;
   void* handle = ::dlopen(file.c_str(), mode);
-  if (handle != nullptr) timeline("loaded " + asked);
+  if (handle != nullptr) timeline("load", "loaded " + asked, {{"library", asked}});
   return handle;
 }
 

@@ -24,6 +24,7 @@ MainQueue& MainQueue::shared() {
 
 void MainQueue::schedule(std::int64_t delayNanoseconds, std::function<void()> work) {
   if (delayNanoseconds < 0) delayNanoseconds = 0;
+  if (watcher_) work = watcher_(delayNanoseconds, std::move(work));
   items().emplace(std::make_pair(now_ + delayNanoseconds, sequence_++), std::move(work));
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace hostsim {
 
@@ -21,11 +22,19 @@ class MainQueue {
   void reset();
   void setRealTime(bool realTime) { realTime_ = realTime; }
 
+  // Lets the device watch the work queued with a delay: the watcher sees each piece as it is
+  // queued and hands back what runs in its place (the work itself, wrapped as it likes). Null:
+  // work runs as queued.
+  using Watcher = std::function<std::function<void()>(std::int64_t delayNanoseconds,
+                                                      std::function<void()> work)>;
+  void setWatcher(Watcher watcher) { watcher_ = std::move(watcher); }
+
  private:
   struct Item;
   std::int64_t now_ = 0;
   std::uint64_t sequence_ = 0;
   bool realTime_ = false;
+  Watcher watcher_;
 };
 
 }  // namespace hostsim

@@ -101,7 +101,7 @@ SpecifierList controllerLoadSpecifiers(id self, SEL, const char* name, id target
   const std::string file = std::string(name) + ".plist";
   std::optional<host::Dictionary> plist = host::readDictionary(controller->bundle + "/" + file);
   if (!plist) {
-    timeline("Settings: the bundle has no readable " + file);
+    timeline("settings", "Settings: the bundle has no readable " + file);
     return std::nullopt;
   }
   ObjectList list;
@@ -114,7 +114,7 @@ SpecifierList controllerLoadSpecifiers(id self, SEL, const char* name, id target
     }
   }
   controller->loaded = list;
-  timeline("Settings: loaded " + rows(list.size()) + " from " + file);
+  timeline("settings", "Settings: loaded " + rows(list.size()) + " from " + file);
   return list;
 }
 
@@ -148,14 +148,14 @@ void controllerInsertContiguous(id self, SEL, const ObjectList* specifiers, id a
   auto at = std::find_if(live->begin(), live->end(),
                          [anchor](const host::StrongRef& row) { return row.get() == anchor; });
   if (at == live->end()) {
-    timeline("Settings: " + rows(specifiers->size()) + " not shown: \"" + labelOf(anchor) +
-             "\" is not on the page");
+    timeline("settings", "Settings: " + rows(specifiers->size()) + " not shown: \"" +
+                             labelOf(anchor) + "\" is not on the page");
     return;
   }
   const ObjectList copy = *specifiers;  // the argument may be the live list itself
   live->insert(at + 1, copy.begin(), copy.end());
-  timeline("Settings: showed " + rows(copy.size()) + " after \"" + labelOf(anchor) + "\"" +
-           (animated ? ", animated" : ""));
+  timeline("settings", "Settings: showed " + rows(copy.size()) + " after \"" + labelOf(anchor) +
+                           "\"" + (animated ? ", animated" : ""));
 }
 
 // Every occurrence of each of the rows leaves the live list.
@@ -167,7 +167,8 @@ void controllerRemoveContiguous(id self, SEL, const ObjectList* specifiers, bool
   std::erase_if(*live, [&gone](const host::StrongRef& row) {
     return std::find(gone.begin(), gone.end(), row) != gone.end();
   });
-  timeline("Settings: hid " + rows(before - live->size()) + (animated ? ", animated" : ""));
+  timeline("settings",
+           "Settings: hid " + rows(before - live->size()) + (animated ? ", animated" : ""));
 }
 
 }  // namespace

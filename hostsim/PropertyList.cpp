@@ -262,7 +262,10 @@ std::optional<Dictionary> readDictionary(const std::string& path) {
 bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path) {
   bool ok =
       hostsim::replaceFileAtomically(hostsim::hostPath(path), hostsim::dictionaryToXML(dictionary));
-  hostsim::timelineLazy([&] { return std::string(ok ? "wrote " : "failed to write ") + path; });
+  if (hostsim::timelineActive()) {
+    hostsim::timeline("file", std::string(ok ? "wrote " : "failed to write ") + path,
+                      {{"path", path}, {"written", ok}});
+  }
   return ok;
 }
 

@@ -152,7 +152,7 @@ std::string describe(Class cls, SEL sel) {
 bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types) {
   bool added = addMethodQuietly(cls, sel, imp, types);
   if (cls != nullptr && sel != nullptr) {
-    hostsim::timelineLazy([&] {
+    hostsim::timelineLazy("runtime", [&] {
       return std::string((added ? "added " : "kept existing ") + describe(cls, sel) + " \"" +
                          (types != nullptr ? types : "") + "\"");
     });
@@ -176,13 +176,14 @@ void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
   if (own != cls->methods.end()) {
     if (result != nullptr) *result = own->second.imp;
     own->second.imp = replacement;
-    hostsim::timelineLazy([&] { return std::string("hooked " + describe(cls, sel)); });
+    hostsim::timelineLazy("runtime", [&] { return std::string("hooked " + describe(cls, sel)); });
     return;
   }
   const Method* inherited = findMethod(cls->superclass, sel);
   if (inherited == nullptr) {
-    hostsim::timelineLazy(
-        [&] { return std::string("hook of " + describe(cls, sel) + " found no method"); });
+    hostsim::timelineLazy("runtime", [&] {
+      return std::string("hook of " + describe(cls, sel) + " found no method");
+    });
     return;
   }
   IMP forwarder = makeForwarder(inherited->types, cls);
@@ -190,7 +191,7 @@ void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
   cls->methods[sel] = Method{replacement, inherited->types};
   if (result != nullptr) *result = forwarder;
   hostsim::timelineLazy(
-      [&] { return std::string("hooked " + describe(cls, sel) + " (inherited)"); });
+      "runtime", [&] { return std::string("hooked " + describe(cls, sel) + " (inherited)"); });
 }
 
 Class objc_allocateClassPair(Class superclass, const char* name) {

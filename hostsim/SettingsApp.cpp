@@ -149,14 +149,14 @@ SettingsApp::~SettingsApp() {
   forgetClass(state_->framework.specifier);
   forgetClass(state_->framework.object);
   if (state_->library != nullptr) ::dlclose(state_->library);
-  timeline("Settings quit");
+  timeline("settings", "Settings quit");
 }
 
 void SettingsApp::open() {
   State& s = *state_;
   if (s.opened) return;
   InSettingsProcess process;
-  timeline("Settings started");
+  timeline("settings", "Settings started");
   s.framework = installPreferencesFramework();
   // From here on, the destructor cleans up whatever the rest of the opening managed to do.
   s.opened = true;
@@ -172,7 +172,7 @@ void SettingsApp::open() {
         "the pane's Info.plist names no CFBundleExecutable or NSPrincipalClass");
   }
 
-  timeline("Settings loads dunmereprefs.bundle");
+  timeline("settings", "Settings loads dunmereprefs.bundle");
   s.library = ::dlopen(hostPath(bundle + "/" + executable).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (s.library == nullptr)
     throw std::runtime_error(std::string("cannot load the pane: ") + dlerror());
@@ -249,13 +249,14 @@ void SettingsApp::set(const std::string& key, const Value& value) {
     properties.set("key", Value(key));
     row = makeSpecifier(std::move(properties), page);
     appendSpecifier(page, row.get());
-    timeline("Settings: added a row for the key " + key);
+    timeline("settings", "Settings: added a row for the key " + key);
   }
   if (isPicker(row.get()) && !isListOfStrings(value)) {
     throw std::invalid_argument("the application picker takes a list of bundle identifiers");
   }
   const std::string label = stringEntry(specifierProperties(row.get()), "label");
-  timeline("Settings: the user changed \"" + (label.empty() ? key : label) + "\"");
+  timeline("pane", "Settings: the user changed \"" + (label.empty() ? key : label) + "\"",
+           {{"key", key}});
   host::msgSend<void, const Value*, id>(page, sel("setPreferenceValue:specifier:"), &value,
                                         row.get());
 }
@@ -269,7 +270,9 @@ bool SettingsApp::resetVPN() {
   id row = live ? rowWith(*live, kActionProperty, action) : nullptr;
   if (row == nullptr)
     throw std::runtime_error("the page shows no row whose action is resetVPNState");
-  timeline("Settings: the user tapped \"" + stringEntry(specifierProperties(row), "label") + "\"");
+  timeline("pane",
+           "Settings: the user tapped \"" + stringEntry(specifierProperties(row), "label") + "\"",
+           {{"action", action}});
   return host::msgSend<bool>(page, sel(action));
 }
 

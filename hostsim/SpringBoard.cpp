@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hostsim/Objects.h"
@@ -49,6 +50,7 @@ struct ModuleMetadata : host::objc_object {
 struct Module : host::objc_object {
   bool selected = false;
   bool vpn = false;
+  std::string identifier;  // its instance's, so that the timeline can name it
 };
 struct ModuleManager : host::objc_object {
   host::ObjectList instances;
@@ -81,7 +83,8 @@ id exitReportObject(id self, SEL) {
 void switcherApplicationDidExit(id, SEL, id report) {
   id app = host::msgSend<id>(report, sel("object"));
   const char* bundleId = host::msgSend<const char*>(app, sel("uniqueIdentifier"));
-  timeline(std::string("switcher removed ") + (bundleId != nullptr ? bundleId : "(nil)"));
+  timeline("switcher",
+           std::string("switcher removed ") + (bundleId != nullptr ? bundleId : "(nil)"));
 }
 
 id deviceCurrentDevice(id, SEL) {
@@ -117,8 +120,13 @@ void moduleSetSelected(id self, SEL, bool selected) {
   Module* module = as<Module>(self);
   module->selected = selected;
   if (module->vpn) state().vpnConnected = selected;
-  timeline(std::string(selected ? "selected" : "deselected") + " a Control Center module" +
-           (module->vpn ? (selected ? ": VPN connected" : ": VPN disconnected") : ""));
+  TimelineDetails details{{"module", module->identifier}, {"selected", selected}};
+  if (module->vpn) details.emplace_back("vpn", selected);  // the connection, as it now is
+  timeline("module",
+           std::string(selected ? "selected" : "deselected") + " a Control Center module, " +
+               module->identifier +
+               (module->vpn ? (selected ? ": VPN connected" : ": VPN disconnected") : ""),
+           std::move(details));
 }
 
 bool moduleIsSelected(id self, SEL) {
@@ -199,6 +207,7 @@ void installSpringBoard(const std::string& systemVersion,
     auto module = host::StrongRef::adopt(
         host::class_createInstance(declared.inert ? c.inertModule : c.toggleModule));
     as<Module>(module.get())->vpn = declared.vpn;
+    as<Module>(module.get())->identifier = declared.identifier;
     as<ModuleInstance>(instance.get())->metadata = metadata;
     as<ModuleInstance>(instance.get())->module = module;
     as<ModuleManager>(manager.get())->instances.push_back(instance);
@@ -225,6 +234,12 @@ void reportApplicationExit(id application) {
   auto report = host::StrongRef::adopt(host::class_createInstance(state().classes.exitReport));
   as<ExitReport>(report.get())->application = host::StrongRef(application);
   host::msgSend<void, id>(state().switcher.get(), sel("_applicationDidExit:"), report.get());
+}
+
+std::string frontDisplayIdentifier() {
+  id display = state().front.get();
+  if (display == nullptr || !host::isKindOfClass(display, state().classes.application)) return "";
+  return as<Application>(display)->bundleId;
 }
 
 bool vpnConnected() {

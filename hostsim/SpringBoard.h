@@ -39,6 +39,9 @@ id applicationNamed(const std::string& bundleId);
 void sendFrontDisplayDidChange(id display);
 // The switcher of this system version reports that the application has exited.
 void reportApplicationExit(id application);
+// The bundle identifier of the display SpringBoard last reported in front; "" for the home
+// screen (or before any report).
+std::string frontDisplayIdentifier();
 bool vpnConnected();
 void userSwitchesVPN(bool on);
 std::optional<bool> moduleSelected(const std::string& identifier);

@@ -46,7 +46,7 @@ void NSLog(std::string_view format, std::initializer_list<std::string_view> argu
                 static_cast<int>(getpid()), static_cast<unsigned>(gettid()));
   std::string line = prefix + message;
   hostsim::systemLogLines().push_back(line);
-  hostsim::timeline("log: " + message);
+  hostsim::timeline("log", "log: " + message);
 }
 
 }  // namespace host

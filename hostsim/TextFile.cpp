@@ -65,7 +65,10 @@ bool writeUTF8TextAtomically(const std::string& path, std::string_view text, std
       *error = "The file " + name + " couldn\xE2\x80\x99t be saved. (" + std::strerror(saved) + ")";
     }
   }
-  hostsim::timelineLazy([&] { return std::string(ok ? "wrote " : "failed to write ") + path; });
+  if (hostsim::timelineActive()) {
+    hostsim::timeline("file", std::string(ok ? "wrote " : "failed to write ") + path,
+                      {{"path", path}, {"written", ok}});
+  }
   return ok;
 }
 

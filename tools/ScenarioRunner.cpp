@@ -1,57 +1,57 @@
 #include "tools/ScenarioRunner.h"
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <optional>
 
+#include "dunmereprefs/Shared/FeatureStateLines.h"
+#include "host/Platform.h"
 #include "hostsim/Device.h"
 #include "hostsim/SettingsApp.h"
 #include "hostsim/Timeline.h"
 #include "tools/Commands.h"
+#include "tools/JsonReport.h"
+#include "tools/RunRecord.h"
+#include "tools/SvgReport.h"
 
 namespace harbrite::sim {
 
 namespace {
 
-std::string formatTime(std::int64_t nanoseconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%8.3fs", static_cast<double>(nanoseconds) / 1e9);
-  return text;
-}
-
-// What the player tells whoever shows the run.
-enum class Report {
-  CommandStarted,  // text: the command as written
-  Effect,          // text: what the device reports
-  CheckPassed,     // text: the check, found as expected
-  CheckFailed,     // text: what was expected and what was found
-  Answered,        // text: what a called function answered
-  Stopped,         // text: why the command could not run
-};
-
 class Player final : public Play {
  public:
   Player(const Scenario& scenario, const RunOptions& options, std::FILE* out, std::FILE* err)
-      : scenario_(scenario), options_(options), out_(out), err_(err), device_(options.deviceRoot) {
-    hostsim::setTimelineSink(
-        [this](const std::string& event) { report(Report::Effect, nullptr, event); });
+      : scenario_(scenario),
+        options_(options),
+        out_(out),
+        err_(err),
+        device_(options.deviceRoot),
+        recorder_(
+            scenario.file, out, options.quiet, [this] { return moment(); }, device_.now()) {
+    hostsim::setTimelineSink([this](const hostsim::TimelineEvent& e) { recorder_.event(e); });
   }
   ~Player() { hostsim::setTimelineSink(nullptr); }
 
   int play() {
     for (const Command& c : scenario_.commands) {
-      report(Report::CommandStarted, &c, c.text);
+      recorder_.command(c, device_.now());
       try {
         c.spec->act(c, *this);
       } catch (const std::exception& e) {
-        report(Report::Stopped, &c, e.what());
+        recorder_.stopped(c, device_.now(), e.what());
+        recorder_.finish(device_.now(), false);
+        std::fflush(out_);
+        std::fprintf(err_, "%s:%d: could not run: %s\n", escapeInput(c.file).c_str(), c.line,
+                     escapeInput(e.what(), 400).c_str());
         return kBadInput;
       }
     }
-    std::fprintf(out_, "%s\n",
-                 failures_ == 0 ? "all checks passed"
-                                : (std::to_string(failures_) + " check(s) failed").c_str());
-    return failures_ == 0 ? kSuccess : kCheckFailed;
+    recorder_.finish(device_.now());
+    return recorder_.record().failed == 0 ? kSuccess : kCheckFailed;
   }
+
+  const RunRecord& record() const { return recorder_.record(); }
 
   hostsim::Device& device() override { return device_; }
 
@@ -66,44 +66,47 @@ class Player final : public Play {
 
   void checked(const Command& c, bool passed, const std::string& expected,
                const std::string& actual) override {
-    if (passed) {
-      // The check as written, without its "expect": what was found is what it says.
-      report(Report::CheckPassed, &c, c.text.substr(c.text.find(' ') + 1));
-    } else {
-      ++failures_;
-      report(Report::CheckFailed, &c, "expected " + expected + ", got " + actual);
-    }
+    recorder_.check(c, device_.now(), passed, expected, actual);
   }
 
   void answered(const Command& c, const std::string& answer) override {
-    report(Report::Answered, &c, c.operand(0) + " answered " + answer);
+    recorder_.answered(c, device_.now(), c.operand(0) + " answered " + answer);
   }
 
  private:
-  // The one place where the run meets its output.
-  void report(Report kind, const Command* c, const std::string& text) {
-    const std::string time = formatTime(device_.now());
-    switch (kind) {
-      case Report::CommandStarted:
-        if (!options_.quiet) std::fprintf(out_, "%s   > %s\n", time.c_str(), text.c_str());
-        break;
-      case Report::Effect:
-      case Report::Answered:
-        if (!options_.quiet) std::fprintf(out_, "%s     %s\n", time.c_str(), text.c_str());
-        break;
-      case Report::CheckPassed:
-        if (!options_.quiet) std::fprintf(out_, "%s     ok: %s\n", time.c_str(), text.c_str());
-        break;
-      case Report::CheckFailed:
-        std::fprintf(out_, "%s:%d: check failed: %s\n", escapeInput(c->file).c_str(), c->line,
-                     text.c_str());
-        break;
-      case Report::Stopped:
-        std::fflush(out_);
-        std::fprintf(err_, "%s:%d: could not run: %s\n", escapeInput(c->file).c_str(), c->line,
-                     escapeInput(text, 400).c_str());
-        break;
+  // What the device shows now, for the lanes of the picture and the exposure.
+  std::optional<Moment> moment() const {
+    if (!device_.booted()) return std::nullopt;
+    Moment m;
+    m.front = device_.frontApplication();
+    m.vpn = device_.vpnConnected();
+    m.enabled = !m.front.empty() && enabledNow(m.front);
+    host::TextRead file = host::readUTF8Text(device_.featureStateFile());
+    if (!file.ok) {
+      m.record = Record::Absent;
+    } else if (!featurestate::findFeatureLine(file.text, featurestate::kVPN)) {
+      m.record = Record::NoLine;
+    } else {
+      m.record =
+          featurestate::readFeature(file.text, featurestate::kVPN) ? Record::On : Record::Off;
     }
+    return m;
+  }
+
+  // Whether the preferences file, as it is now, enables the application: listed under
+  // enabledApplications, an array of strings, as the engine reads it.
+  bool enabledNow(const std::string& app) const {
+    std::optional<host::Dictionary> prefs = host::readDictionary(device_.preferencesFile());
+    const host::Value* value = prefs ? prefs->find("enabledApplications") : nullptr;
+    const host::Array* apps = value != nullptr ? value->asArray() : nullptr;
+    if (apps == nullptr) return false;
+    bool listed = false;
+    for (const host::Value& item : *apps) {
+      const std::string* id = item.asString();
+      if (id == nullptr) return false;
+      if (*id == app) listed = true;
+    }
+    return listed;
   }
 
   const Scenario& scenario_;
@@ -112,15 +115,29 @@ class Player final : public Play {
   std::FILE* err_;
   hostsim::Device device_;
   std::unique_ptr<hostsim::SettingsApp> settings_;
-  int failures_ = 0;
+  RunRecorder recorder_;
 };
+
+bool writeReport(const std::string& file, const std::string& contents, std::FILE* err) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << contents;
+  out.close();
+  if (out) return true;
+  std::fprintf(err, "harbrite-sim: cannot write %s\n", escapeInput(file).c_str());
+  return false;
+}
 
 }  // namespace
 
 int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out,
                  std::FILE* err) {
   Player player(scenario, options, out, err);
-  return player.play();
+  int status = player.play();
+  if (!options.jsonFile.empty() && !writeReport(options.jsonFile, jsonReport(player.record()), err))
+    status = kBadInput;
+  if (!options.svgFile.empty() && !writeReport(options.svgFile, svgReport(player.record()), err))
+    status = kBadInput;
+  return status;
 }
 
 }  // namespace harbrite::sim

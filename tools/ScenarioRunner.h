@@ -14,11 +14,13 @@ struct RunOptions {
   std::string paneBundle;  // empty: the pane this build made
   bool realTime = false;   // waits take wall-clock time (for a live demo)
   bool quiet = false;      // print failures and the summary alone
+  std::string jsonFile;    // when not empty, the run is written there as JSON
+  std::string svgFile;     // when not empty, the run is drawn there as SVG
 };
 
 // The timeline goes to `out`; an error that stops the run goes to `err`, naming the file and
 // line. Answers kSuccess when every check passed, kCheckFailed when a check failed (the run goes
-// on to the end), kBadInput when a command could not run.
+// on to the end), kBadInput when a command could not run or a report could not be written.
 int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out,
                  std::FILE* err = stderr);
 

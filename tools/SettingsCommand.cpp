@@ -132,7 +132,7 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
 
   if (options.verbose) {
     hostsim::setTimelineSink(
-        [out](const std::string& event) { std::fprintf(out, "  %s\n", event.c_str()); });
+        [out](const hostsim::TimelineEvent& e) { std::fprintf(out, "  %s\n", e.text.c_str()); });
   }
   struct SinkOff {
     ~SinkOff() { hostsim::setTimelineSink(nullptr); }

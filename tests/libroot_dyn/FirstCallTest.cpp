@@ -32,9 +32,9 @@ using LoadEntry = void();
 class FirstCall : public ::testing::Test {
  protected:
   void SetUp() override {
-    hostsim::setTimelineSink([this](const std::string& event) {
+    hostsim::setTimelineSink([this](const hostsim::TimelineEvent& event) {
       std::lock_guard lock(mutex_);
-      if (event == "loaded @rpath/libroot.dylib") ++loads_;
+      if (event.text == "loaded @rpath/libroot.dylib") ++loads_;
     });
     const hostsim::Payload payload = hostsim::Payload::built();
     hostsim::copyFile(payload.librootFull, device_.root() + "/var/jb/usr/lib/libroot.dylib");

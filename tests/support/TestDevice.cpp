@@ -11,7 +11,7 @@
 namespace harbrite::test {
 
 TestDevice::TestDevice() {
-  hostsim::setTimelineSink([this](const std::string& e) { events_.push_back(e); });
+  hostsim::setTimelineSink([this](const hostsim::TimelineEvent& e) { events_.push_back(e.text); });
 }
 
 TestDevice::~TestDevice() {

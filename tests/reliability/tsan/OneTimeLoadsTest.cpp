@@ -37,7 +37,8 @@ using TerminateFunction = void (*)(const char*, std::int32_t, bool, const char*)
 class Loads {
  public:
   Loads() {
-    hostsim::setTimelineSink([this](const std::string& event) {
+    hostsim::setTimelineSink([this](const hostsim::TimelineEvent& e) {
+      const std::string& event = e.text;
       std::lock_guard lock(mutex_);
       if (event == kLibrootLoad) ++libroot_;
       if (event == kBackBoardLoad) ++backboard_;
