@@ -157,8 +157,10 @@ int main(int argc, char** argv) {
   run->add_flag("--real-time", runOptions.realTime,
                 "let waits take real time, and print each line as it happens");
   run->add_flag("--quiet", runOptions.quiet, "print only failures and the summary");
-  run->add_option("--json", runOptions.jsonFile, "also write the run to this file as JSON");
-  run->add_option("--svg", runOptions.svgFile, "also draw the run in this file as an SVG picture");
+  run->add_option("--json", runOptions.jsonFile, "also write the run to this file as JSON")
+      ->option_text("FILE");
+  run->add_option("--svg", runOptions.svgFile, "also draw the run in this file as an SVG picture")
+      ->option_text("FILE");
 
   harbrite::sim::SettingsOptions settingsOptions;
   CLI::App* settings = app.add_subcommand("settings", "show or change the settings pane");
