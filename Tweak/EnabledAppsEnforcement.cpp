@@ -40,9 +40,7 @@ std::optional<host::Dictionary>* cachedPrefs = nullptr;
 std::set<std::string> enabledSet(const std::optional<host::Dictionary>& prefs) {
   std::set<std::string> result;
   if (!prefs) return result;
-  if (const host::Array* apps = harbrite::prefs::enabledApplications(*prefs)) {
-    for (const host::Value& app : *apps) result.insert(*app.asString());
-  }
+  for (std::string_view app : harbrite::prefs::enabledApplications(*prefs)) result.emplace(app);
   return result;
 }
 

@@ -17,23 +17,22 @@ bool boolSetting(const host::Dictionary& dictionary, std::string_view key) {
   return value != nullptr && value->boolValue();
 }
 
-const host::Array* enabledApplications(const host::Dictionary& dictionary) {
+std::vector<std::string_view> enabledApplications(const host::Dictionary& dictionary) {
+  std::vector<std::string_view> identifiers;
   const host::Value* value = dictionary.find(kEnabledApplications);
   const host::Array* array = value != nullptr ? value->asArray() : nullptr;
-  if (array == nullptr) return nullptr;
+  if (array == nullptr) return identifiers;
   for (const host::Value& item : *array) {
-    if (item.asString() == nullptr) return nullptr;
+    if (const std::string* identifier = item.asString()) identifiers.emplace_back(*identifier);
   }
-  return array;
+  return identifiers;
 }
 
 bool isEnabled(const std::optional<host::Dictionary>& dictionary, const char* bundleId) {
   if (!dictionary || bundleId == nullptr) return false;
-  const host::Array* apps = enabledApplications(*dictionary);
-  if (apps == nullptr) return false;
   const std::string_view wanted(bundleId);
-  for (const host::Value& item : *apps) {
-    if (*item.asString() == wanted) return true;
+  for (std::string_view identifier : enabledApplications(*dictionary)) {
+    if (identifier == wanted) return true;
   }
   return false;
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/PropertyList.h"
 
@@ -26,10 +27,13 @@ bool write(const host::Dictionary& dictionary);
 // key, or a value of any other type, is off.
 bool boolSetting(const host::Dictionary& dictionary, std::string_view key);
 
-// The identifiers under enabledApplications, or null when the entry is missing or is not an
-// array of strings (then no application is enabled).
-const host::Array* enabledApplications(const host::Dictionary& dictionary);
-// Whether the application is enabled: listed there, compared exactly.
+// The enabled applications: the strings of the enabledApplications array, in its order, as
+// they stand (duplicates included). Elements that are not strings are passed over, so that one
+// stray value cannot disable every application in the list; a missing entry, or one that is not
+// an array, gives none. Every reader of the list (the front-application decision, persist mode's
+// exit test, enforcement) goes through here.
+std::vector<std::string_view> enabledApplications(const host::Dictionary& dictionary);
+// Whether the application is enabled: one of those strings, compared exactly.
 bool isEnabled(const std::optional<host::Dictionary>& dictionary, const char* bundleId);
 
 }  // namespace harbrite::prefs
