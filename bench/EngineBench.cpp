@@ -42,7 +42,7 @@ host::Dictionary preferences(bool persist) {
 struct BenchDevice {
   explicit BenchDevice(bool persist) : device() {
     device.config().apps = {kEnabledApp, "com.example.mail", "com.example.browser"};
-    writeFile(prefsHost(), hostsim::dictionaryToXML(preferences(persist)));
+    writeFile(prefsHost(), hostsim::encodeDictionary(preferences(persist)));
     writeFile(stateHost(), "BellweirWiFiState=NO\nVPNState=YES\nBellweirBluetoothState=YES\n");
     hostsim::setTimelineSink(nullptr);
     device.boot();
@@ -168,7 +168,7 @@ void perStartUp(benchmark::State& state, Measured measured) {
     auto device = startUpDevice();
     device->boot();
     const std::string prefs = device->root() + device->preferencesFile();
-    BenchDevice::writeFile(prefs, hostsim::dictionaryToXML(preferences(false)));
+    BenchDevice::writeFile(prefs, hostsim::encodeDictionary(preferences(false)));
     auto loadPrefs = reinterpret_cast<void (*)()>(device->engineSymbol("loadPrefs"));
     const auto start = std::chrono::steady_clock::now();
     measured(loadPrefs, prefs);

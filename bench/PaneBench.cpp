@@ -28,7 +28,7 @@ struct BenchPane {
     prefs.set("benchKey", host::Value(std::int64_t{1}));
     file = device.root() + device.preferencesFile();
     std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << hostsim::dictionaryToXML(prefs);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << hostsim::encodeDictionary(prefs);
     app.open();
     // A plain row: a key, no notification, no group.
     host::Dictionary properties;

@@ -1,6 +1,8 @@
 // Property-list values and files, as Foundation offers them: one value type (none, boolean,
-// integer, real, string, data, date, array, dictionary) with exact, case-sensitive string keys.
-// Which of these any thread may call: Platform.h says, for all of host/.
+// integer, real, string, data, date, array, dictionary, UID) with exact, case-sensitive string
+// keys. The values' semantics (PropertyList.cpp beside this header) are the same on every host;
+// only reading and writing files is the host's own. Which of these any thread may call:
+// Platform.h says, for all of host/.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,13 @@ using Data = std::vector<std::uint8_t>;
 struct Date {
   double sinceReferenceDate = 0;
   bool operator==(const Date&) const = default;
+};
+
+// A keyed archiver's object reference: a number of its own kind, which the binary encoding
+// alone carries.
+struct Uid {
+  std::uint64_t value = 0;
+  bool operator==(const Uid&) const = default;
 };
 
 // A dictionary that keeps its entries in the order they were first set (its enumeration
@@ -48,12 +57,15 @@ class Dictionary {
 
 class Value {
  public:
-  enum class Type { None, Boolean, Integer, Real, String, Data, Date, Array, Dictionary };
+  enum class Type { None, Boolean, Integer, Real, String, Data, Date, Array, Dictionary, Uid };
 
   Value() = default;
   Value(bool b) : v_(b) {}
   Value(int i) : v_(static_cast<std::int64_t>(i)) {}
   Value(std::int64_t i) : v_(i) {}
+  // Integers run from -2^63 to 2^64 - 1, as the encodings hold them; an unsigned value that fits
+  // in 64 signed bits is the same integer as its signed form.
+  Value(std::uint64_t u);
   Value(double d) : v_(d) {}
   Value(const char* s) : v_(std::string(s)) {}
   Value(std::string s) : v_(std::move(s)) {}
@@ -61,8 +73,11 @@ class Value {
   Value(host::Date d) : v_(d) {}
   Value(host::Array a) : v_(std::move(a)) {}
   Value(host::Dictionary d) : v_(std::move(d)) {}
+  Value(host::Uid u) : v_(u) {}
 
-  Type type() const { return static_cast<Type>(v_.index()); }
+  Type type() const {
+    return v_.index() == kLargeIntegerIndex ? Type::Integer : static_cast<Type>(v_.index());
+  }
   bool isNone() const { return type() == Type::None; }
   // Booleans, integers and reals: what Foundation calls a number.
   bool isNumber() const {
@@ -73,20 +88,28 @@ class Value {
   bool boolValue() const;
 
   const bool* asBoolean() const { return std::get_if<bool>(&v_); }
+  // An integer from -2^63 to 2^63 - 1; null for any other value, integers above that included.
   const std::int64_t* asInteger() const { return std::get_if<std::int64_t>(&v_); }
+  // An integer from 2^63 to 2^64 - 1; null for any other value.
+  const std::uint64_t* asLargeInteger() const { return std::get_if<std::uint64_t>(&v_); }
   const double* asReal() const { return std::get_if<double>(&v_); }
   const std::string* asString() const { return std::get_if<std::string>(&v_); }
   const host::Data* asData() const { return std::get_if<host::Data>(&v_); }
   const host::Date* asDate() const { return std::get_if<host::Date>(&v_); }
   const host::Array* asArray() const { return std::get_if<host::Array>(&v_); }
+  host::Array* asArray() { return std::get_if<host::Array>(&v_); }
   const host::Dictionary* asDictionary() const { return std::get_if<host::Dictionary>(&v_); }
   host::Dictionary* asDictionary() { return std::get_if<host::Dictionary>(&v_); }
+  const host::Uid* asUid() const { return std::get_if<host::Uid>(&v_); }
 
-  bool operator==(const Value& other) const { return v_ == other.v_; }
+  // Same type and value; reals compare as numbers (NaN equals nothing, -0.0 equals 0.0);
+  // dictionaries compare by their entries, in any order.
+  bool operator==(const Value& other) const;
 
  private:
+  static constexpr std::size_t kLargeIntegerIndex = 10;
   std::variant<std::monostate, bool, std::int64_t, double, std::string, host::Data, host::Date,
-               host::Array, host::Dictionary>
+               host::Array, host::Dictionary, host::Uid, std::uint64_t>
       v_;
 };
 
@@ -97,14 +120,40 @@ inline bool Dictionary::empty() const {
   return entries_.empty();
 }
 
+// How deep values may nest in a property-list file: far deeper than any settings file, and
+// shallow enough that every step that follows the nesting (the property-list library's parser
+// and encoders among them) stays well inside a thread's stack.
+inline constexpr std::size_t kMaxNesting = 10000;
+
+// How deep the value nests: 0 for a scalar, 1 for an array or dictionary of scalars. Counted
+// without recursion, so any value can be measured.
+std::size_t nestingDepth(const Value& value);
+
+// A dictionary read from a file, or why there is none.
+struct DictionaryRead {
+  enum class Failure {
+    None,
+    Missing,     // no file at that path
+    Unreadable,  // a file that could not be read whole (an I/O error, no permission, not a
+                 // regular file), or one that holds more than can be kept (nested deeper than
+                 // kMaxNesting, values the host cannot hold whole)
+    Malformed,   // bytes that are no property list, or one whose top level is no dictionary
+  };
+  std::optional<Dictionary> dictionary;
+  Failure failure = Failure::None;
+};
+
 // Reads the file at `path` as a property list whose top level is a dictionary, in the XML or
-// the binary encoding. A missing, unreadable or malformed file, or one whose top level is not a
-// dictionary, gives no dictionary.
+// the binary encoding, keeping every value as it was stored.
+DictionaryRead readDictionaryFile(const std::string& path);
+// The same, as a dictionary or none.
 std::optional<Dictionary> readDictionary(const std::string& path);
 
-// Writes the dictionary to `path` as an XML property list, atomically: a reader sees the old
-// file or the new one, never a part. On failure the old file stays as it was and the answer is
-// false.
+// Writes the dictionary to `path` as a property list, atomically: a reader sees the old file or
+// the new one, never a part. The XML encoding is written unless it cannot carry every value as
+// it is (then the binary encoding, which every reader of property lists reads as well). On
+// failure, and for a dictionary nested deeper than kMaxNesting, the old file stays as it was and
+// the answer is false.
 bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path);
 
 }  // namespace host

@@ -389,6 +389,7 @@ std::string formatValue(const host::Value& value) {
     case T::Boolean:
       return *value.asBoolean() ? "true" : "false";
     case T::Integer:
+      if (const std::uint64_t* large = value.asLargeInteger()) return std::to_string(*large);
       return std::to_string(*value.asInteger());
     case T::Real: {
       std::ostringstream s;
@@ -413,6 +414,8 @@ std::string formatValue(const host::Value& value) {
     }
     case T::Dictionary:
       return "<dictionary of " + std::to_string(value.asDictionary()->size()) + " entries>";
+    case T::Uid:
+      return "<uid " + std::to_string(value.asUid()->value) + ">";
   }
   return "?";
 }

@@ -153,7 +153,7 @@ TEST(Startup, PersistModeHooksTheSwitcherThatTheProbesChoose) {
 }
 
 TEST(Startup, ABinaryPreferencesFileReadsLikeAnXMLOne) {
-  const std::string xml = hostsim::dictionaryToXML(persistPrefs(true));
+  const std::string xml = hostsim::encodeDictionary(persistPrefs(true));
   plist_t root = nullptr;
   plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
   ASSERT_NE(root, nullptr);

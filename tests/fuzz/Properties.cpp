@@ -181,7 +181,7 @@ std::string checkPreferencesReading(const std::uint8_t* data, std::size_t size) 
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   const std::optional<host::Dictionary> read = hostsim::dictionaryFromBytes(bytes);
   if (!read) return "";
-  const std::string written = hostsim::dictionaryToXML(*read);
+  const std::string written = hostsim::encodeDictionary(*read);
   const std::optional<host::Dictionary> again = hostsim::dictionaryFromBytes(written);
   if (!again)
     return "a dictionary that was read cannot be read once written: " + showBytes(written);

@@ -80,10 +80,6 @@ TEST_F(PropertyList, XMLAndBinaryFilesReadAsTheSameDictionary) {
 }
 
 TEST_F(PropertyList, AnythingButADictionaryReadsAsNone) {
-  std::string deep = "<dict><key>k</key>";
-  for (int i = 0; i < 600; ++i) deep += "<array>";
-  for (int i = 0; i < 600; ++i) deep += "</array>";
-  deep += "</dict>";
   const std::string arrayXML = xmlPlist("<array><string>com.example.bank</string></array>");
   const std::string dictXML = xmlPlist("<dict><key>usePersistMode</key><true/></dict>");
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -96,7 +92,6 @@ TEST_F(PropertyList, AnythingButADictionaryReadsAsNone) {
       {"XML cut short", dictXML.substr(0, dictXML.size() / 2)},
       {"binary cut short", binaryFromXML(dictXML).substr(0, 20)},
       {"binary header alone", "bplist00"},
-      {"nested too deep", xmlPlist(deep)},
   };
   for (const auto& [what, bytes] : cases) {
     putBytes(kFile, bytes);
@@ -110,6 +105,60 @@ TEST_F(PropertyList, AnythingButADictionaryReadsAsNone) {
   EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "missing";
   std::filesystem::create_directory(hostFile(kFile));
   EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "a folder, not a file";
+}
+
+std::string nestedXML(std::size_t levels) {
+  std::string deep = "<dict><key>k</key>";
+  for (std::size_t i = 1; i < levels; ++i) deep += "<array>";
+  for (std::size_t i = 1; i < levels; ++i) deep += "</array>";
+  return xmlPlist(deep + "</dict>");
+}
+
+// Nesting reads as deep as host::kMaxNesting, in both encodings, and is written back whole.
+// Deeper files are refused as unreadable (so that no writer replaces them), never by
+// overflowing a stack, however deep they go.
+TEST_F(PropertyList, DeepNestingReadsUpToItsBoundAndNeverOverflowsTheStack) {
+  for (const std::size_t levels : {std::size_t{600}, host::kMaxNesting}) {
+    for (const bool binary : {false, true}) {
+      SCOPED_TRACE(std::to_string(levels) + (binary ? " levels, binary" : " levels, XML"));
+      const std::string xml = nestedXML(levels);
+      putBytes(kFile, binary ? binaryFromXML(xml) : xml);
+      const host::DictionaryRead read = host::readDictionaryFile(kFile);
+      ASSERT_TRUE(read.dictionary.has_value());
+      EXPECT_EQ(host::nestingDepth(host::Value(*read.dictionary)), levels);
+      ASSERT_TRUE(host::writeDictionaryAtomically(*read.dictionary, kFile));
+      EXPECT_EQ(host::readDictionary(kFile), read.dictionary);
+    }
+  }
+  for (const std::size_t levels : {host::kMaxNesting + 1, std::size_t{300000}}) {
+    std::string bytes = nestedXML(levels);
+    for (const bool binary : {false, true}) {
+      SCOPED_TRACE(std::to_string(levels) + (binary ? " levels, binary" : " levels, XML"));
+      if (binary) {
+        // Made by hand: libplist's own encoder recurses as deep as the tree.
+        host::Value nested = host::Value(host::Array{});
+        for (std::size_t i = 2; i < levels; ++i) {
+          host::Array outer;
+          outer.push_back(std::move(nested));
+          nested = host::Value(std::move(outer));
+        }
+        host::Value top = host::Value(host::Dictionary{});
+        top.asDictionary()->set("k", std::move(nested));
+        bytes = hostsim::binaryEncoding(top);
+        // A value this deep is taken apart level by level: its destructor would recurse.
+        host::Value* level = top.asDictionary()->find("k");
+        while (host::Array* a = level->asArray()) {
+          if (a->empty()) break;
+          host::Value inner = std::move(a->front());
+          *level = std::move(inner);
+        }
+      }
+      putBytes(kFile, bytes);
+      const host::DictionaryRead read = host::readDictionaryFile(kFile);
+      EXPECT_FALSE(read.dictionary.has_value());
+      EXPECT_EQ(read.failure, host::DictionaryRead::Failure::Unreadable);
+    }
+  }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // of the system gives a file it cannot use.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,43 +22,59 @@ std::string corpusFile(const std::string& name) {
 }
 
 // A binary preferences file whose key or string holds a NUL character made libplist abort the
-// reading process: SpringBoard at boot, the Settings app when it showed the page. It now reads
-// as no dictionary: the engine stays inert, the page shows its defaults, and the first change
-// replaces the file, as for any file that is not a dictionary.
-TEST(BadInput, PreferencesHoldingANulCharacterReadAsNoDictionary) {
+// reading process: SpringBoard at boot, the Settings app when it showed the page. Such a file is
+// now read whole (the key is read through its node's encoding, never the aborting accessor): the
+// engine starts, the migration converts the legacy key as it stands, and a change in the pane
+// keeps the other entries character for character, in the binary encoding, since XML cannot
+// carry a NUL.
+TEST(BadInput, PreferencesHoldingANulCharacterAreReadAndKeptWhole) {
+  const std::string key = std::string("enabled-\xC3\xA9") + '\0' + "com.example.bank";
+  const std::string text = std::string("bl\xC3\xA9") + '\0' + "u";
   for (const char* name : {"regression-key-holding-nul", "regression-string-holding-nul"}) {
     SCOPED_TRACE(name);
     const std::string bytes = corpusFile(std::string("preferences/") + name);
     ASSERT_FALSE(bytes.empty());
+    const bool holdsKey = std::string(name) == "regression-key-holding-nul";
     {
       TestDevice device;
       device.writePrefsBytes(bytes);
       device.boot();
-      EXPECT_FALSE(device.engineInstalled());
+      EXPECT_TRUE(device.engineInstalled());
       device.engineFunction<void()>("migratePreferencesIfNeeded")();
-      EXPECT_EQ(bytesOf(device.hostFile(device.preferencesFile())), bytes);
+      const auto migrated = host::readDictionary(device.preferencesFile());
+      ASSERT_TRUE(migrated);
+      if (holdsKey) {
+        EXPECT_EQ(*migrated->find("enabledApplications"),
+                  host::Value(host::Array{host::Value(key.substr(8))}));
+      } else {
+        EXPECT_EQ(bytesOf(device.hostFile(device.preferencesFile())), bytes) << "nothing to do";
+      }
     }
     TestDevice device;
     device.writePrefsBytes(bytes);
     hostsim::SettingsApp app(device.root());
-    for (const hostsim::SettingsRow& row : app.rows()) {
-      if (row.key == "usePersistMode") {
-        EXPECT_EQ(row.value, host::Value(false));
-      }
+    app.set("other", host::Value(true));
+    const auto written = host::readDictionary(device.preferencesFile());
+    ASSERT_TRUE(written);
+    EXPECT_EQ(bytesOf(device.hostFile(device.preferencesFile())).rfind("bplist00", 0), 0u);
+    EXPECT_EQ(*written->find("other"), host::Value(true));
+    if (holdsKey) {
+      ASSERT_NE(written->find(key), nullptr);
+      EXPECT_EQ(*written->find(key), host::Value(true));
+    } else {
+      EXPECT_EQ(*written->find("accentColour"), host::Value(text));
+      EXPECT_EQ(*written->find("usePersistMode"), host::Value(true));
     }
-    app.set("usePersistMode", host::Value(true));
-    host::Dictionary alone;
-    alone.set("usePersistMode", host::Value(true));
-    EXPECT_EQ(host::readDictionary(device.preferencesFile()), alone);
   }
 }
 
 // A date that is not a number made the writer convert an out-of-range double (undefined
-// behaviour) when the pane wrote the file back. It is now written at the earliest second the
-// property-list library holds, and every other entry stays.
-TEST(BadInput, ADateThatIsNotANumberIsWrittenBackAtTheEarliestSecond) {
+// behaviour) when the pane wrote the file back. It is now kept to the bit, in the binary
+// encoding (XML has no such date), and every other entry stays.
+TEST(BadInput, ADateThatIsNotANumberIsKeptToTheBit) {
   TestDevice device;
-  device.writePrefsBytes(corpusFile("preferences/regression-date-not-a-number"));
+  const std::string bytes = corpusFile("preferences/regression-date-not-a-number");
+  device.writePrefsBytes(bytes);
   hostsim::SettingsApp app(device.root());
   app.set("usePersistMode", host::Value(true));
   const auto written = host::readDictionary(device.preferencesFile());
@@ -64,7 +82,9 @@ TEST(BadInput, ADateThatIsNotANumberIsWrittenBackAtTheEarliestSecond) {
   EXPECT_EQ(written->size(), 2u);
   EXPECT_EQ(*written->find("usePersistMode"), host::Value(true));
   ASSERT_NE(written->find("when"), nullptr);
-  EXPECT_EQ(*written->find("when"), host::Value(host::Date{static_cast<double>(INT_MIN)}));
+  ASSERT_NE(written->find("when")->asDate(), nullptr);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(written->find("when")->asDate()->sinceReferenceDate),
+            0x7FF8000000000000u);
 }
 
 // Lists nested some hundred thousand deep exhausted harbrite-sim's stack while it parsed the

@@ -153,7 +153,7 @@ TEST(ConcurrentWriters, EngineAndSettingsShareTheFilesWithoutLocks) {
   const std::string prefsFile = device.hostFile(device.preferencesFile());
   host::Dictionary prefs;
   prefs.set("enabledApplications", kApps);
-  putBytes(prefsFile, hostsim::dictionaryToXML(prefs));
+  putBytes(prefsFile, hostsim::encodeDictionary(prefs));
   putBytes(stateFile, kBellweirLines[0] + "VPNState=NO\n" + kBellweirLines[1]);
 
   // The Settings process starts before SpringBoard boots, as its own process on the device: it

@@ -227,7 +227,7 @@ class CrashConsistency : public ::testing::Test {
  protected:
   void SetUp() override {
     device_.config().apps = {"com.example.bank", "com.example.mail"};
-    putBytes(prefsFile(), hostsim::dictionaryToXML(legacyPrefs()));
+    putBytes(prefsFile(), hostsim::encodeDictionary(legacyPrefs()));
     putBytes(stateFile(), stateText(false));
     device_.boot();
     ASSERT_TRUE(device_.engineInstalled());
@@ -236,10 +236,10 @@ class CrashConsistency : public ::testing::Test {
     // What the migration makes of the legacy file, and every state text.
     migrate_();
     migrated_ = bytesOf(prefsFile());
-    ASSERT_NE(migrated_, hostsim::dictionaryToXML(legacyPrefs()));
+    ASSERT_NE(migrated_, hostsim::encodeDictionary(legacyPrefs()));
     state_ = {stateFile(),
               [](const std::string& b) { return b == stateText(true) || b == stateText(false); }};
-    const std::string legacy = hostsim::dictionaryToXML(legacyPrefs());
+    const std::string legacy = hostsim::encodeDictionary(legacyPrefs());
     const std::string migrated = migrated_;
     prefs_ = {prefsFile(),
               [legacy, migrated](const std::string& b) { return b == legacy || b == migrated; }};
@@ -270,7 +270,7 @@ class CrashConsistency : public ::testing::Test {
     w.name = "migratePreferencesIfNeeded";
     w.target = &prefs_;
     w.prepare = [this] {
-      hostsim::replaceFileAtomically(prefsFile(), hostsim::dictionaryToXML(legacyPrefs()));
+      hostsim::replaceFileAtomically(prefsFile(), hostsim::encodeDictionary(legacyPrefs()));
     };
     // In flight, each cycle puts the legacy file back first, so that every cycle writes.
     w.write = [this](int cycle) {
@@ -392,7 +392,7 @@ class PaneCrashConsistency : public ::testing::Test {
     host::Dictionary prefs;
     prefs.set("enabledApplications", host::Value(host::Array{host::Value("com.example.bank")}));
     prefs.set("accentColour", host::Value("teal"));
-    putBytes(prefsFile(), hostsim::dictionaryToXML(prefs));
+    putBytes(prefsFile(), hostsim::encodeDictionary(prefs));
     putBytes(stateFile(), stateText(true));
     app_.open();
     state_ = {stateFile(),

@@ -249,7 +249,7 @@ TEST_F(EngineFaults, MigrationKeepsTheLegacyFileWhenItCannotBeWritten) {
   Writer w;
   w.name = "migratePreferencesIfNeeded";
   w.file = prefsFile();
-  w.before = hostsim::dictionaryToXML(legacy);
+  w.before = hostsim::encodeDictionary(legacy);
   w.maxWrite = 64;
   w.call = [migrate] {
     migrate();
@@ -266,7 +266,7 @@ TEST_F(EngineFaults, MigrationThatCannotReadWritesNothing) {
   auto migrate = device_.engineFunction<void()>("migratePreferencesIfNeeded");
   for (Step step : {Step::OpenForReading, Step::Read}) {
     SCOPED_TRACE(stepName(step));
-    putBytes(prefsFile(), hostsim::dictionaryToXML(legacy), kMode);
+    putBytes(prefsFile(), hostsim::encodeDictionary(legacy), kMode);
     StepLayer layer;
     layer.arm(Fault{step, 1, Failure::Error, EIO});
     {
@@ -275,7 +275,7 @@ TEST_F(EngineFaults, MigrationThatCannotReadWritesNothing) {
     }
     EXPECT_TRUE(layer.fired());
     EXPECT_EQ(layer.calls(Step::CreateTemporary), 0);
-    EXPECT_EQ(bytesOf(prefsFile()), hostsim::dictionaryToXML(legacy));
+    EXPECT_EQ(bytesOf(prefsFile()), hostsim::encodeDictionary(legacy));
   }
 }
 
@@ -304,7 +304,7 @@ TEST_F(PaneFaults, ValueWriteIsSilentAndKeepsTheFile) {
   Writer w;
   w.name = "setPreferenceValue:specifier:";
   w.file = device_.hostFile(device_.preferencesFile());
-  w.before = hostsim::dictionaryToXML(prefs);
+  w.before = hostsim::encodeDictionary(prefs);
   w.maxWrite = 64;
   w.call = [this] {
     app_.set("usePersistMode", host::Value(true));

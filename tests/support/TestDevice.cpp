@@ -29,7 +29,7 @@ void TestDevice::writePrefsBytes(const std::string& bytes) {
 }
 
 void TestDevice::writePrefs(const host::Dictionary& prefs) {
-  writePrefsBytes(hostsim::dictionaryToXML(prefs));
+  writePrefsBytes(hostsim::encodeDictionary(prefs));
 }
 
 void TestDevice::writeState(const std::string& bytes) {
