@@ -54,20 +54,27 @@ host::Value rootReadPreferenceValue(id, SEL, id specifier) noexcept {
 }
 
 // A row without a key has nowhere to keep its value: the change is dropped, and nothing is
-// written or posted. Otherwise the file is reread (a file that is no dictionary starts afresh),
+// written or posted. Otherwise the file is reread (a missing or malformed file starts afresh),
 // the one entry set (no value removes it) and the whole file replaced; the outcome of the write
 // is not examined, and the row's notification follows it either way.
+//
+// A file that is there but could not be read (an I/O error, no permission, not a regular file,
+// more than can be kept) holds settings the page has not seen: writing the one entry over it
+// would lose them all. It is left as it is, as the engine leaves the feature state file.
 void rootSetPreferenceValue(id self, SEL, const host::Value* value, id specifier) noexcept {
   try {
     const std::optional<std::string> key = keyOf(specifier);
     if (!key) return;
-    host::Dictionary file = prefs::read().value_or(host::Dictionary{});
-    if (value == nullptr || value->isNone()) {
-      file.remove(*key);
-    } else {
-      file.set(*key, *value);
+    host::DictionaryRead current = prefs::readForChange();
+    if (current.failure != host::DictionaryRead::Failure::Unreadable) {
+      host::Dictionary file = std::move(current.dictionary).value_or(host::Dictionary{});
+      if (value == nullptr || value->isNone()) {
+        file.remove(*key);
+      } else {
+        file.set(*key, *value);
+      }
+      prefs::write(file);
     }
-    prefs::write(file);
 
     openOrCloseGroup(self, value, specifier);
 

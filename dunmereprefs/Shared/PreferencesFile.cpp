@@ -8,6 +8,10 @@ std::optional<host::Dictionary> read() {
   return host::readDictionary(libroot_dyn::jbrootPath(kPath));
 }
 
+host::DictionaryRead readForChange() {
+  return host::readDictionaryFile(libroot_dyn::jbrootPath(kPath));
+}
+
 bool write(const host::Dictionary& dictionary) {
   return host::writeDictionaryAtomically(dictionary, libroot_dyn::jbrootPath(kPath));
 }

@@ -20,7 +20,9 @@ inline constexpr std::string_view kLegacyEnabledPrefix = "enabled-";
 // Maps the path afresh and reads the file: no dictionary when it is missing, unreadable,
 // malformed, or not a dictionary at its top level.
 std::optional<host::Dictionary> read();
-// Maps the path afresh and replaces the file whole, atomically, as XML.
+// The same, telling a missing or malformed file from one that exists but could not be read.
+host::DictionaryRead readForChange();
+// Maps the path afresh and replaces the file whole, atomically.
 bool write(const host::Dictionary& dictionary);
 
 // A setting's boolean reading: a boolean, integer or real is on when it is not zero; a missing

@@ -1,9 +1,13 @@
 // DNMRootListController: values live in the preferences file, each change rewrites it whole and
 // then posts the row's Darwin notification; the page collapses its groups from the file.
+#include <fcntl.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "tests/dunmereprefs/PaneFixture.h"
+#include "tests/reliability/Files.h"
 
 namespace harbrite::test {
 namespace {
@@ -43,6 +47,59 @@ TEST_F(RootSettings, WithoutAReadableFileRowsShowDefaultsAndAChangeStartsAfresh)
     expected.set("b", host::Value("x"));
     EXPECT_EQ(prefsFile(), expected) << bytes;
   }
+}
+
+// A file that exists but cannot be read is never written over: its settings would be lost.
+// A missing file is created; a malformed one is replaced (above).
+TEST_F(RootSettings, AFileThatCannotBeReadIsNeverWrittenOver) {
+  struct FailingReads : hostsim::FileLayerWrapper {
+    explicit FailingReads(int error, bool atOpen)
+        : FileLayerWrapper(hostsim::posixFileLayer()), error(error), atOpen(atOpen) {
+      hostsim::setFileLayer(this);
+    }
+    ~FailingReads() override { hostsim::setFileLayer(nullptr); }
+    int open(const char* path, int flags, mode_t mode) override {
+      if (atOpen && (flags & O_ACCMODE) == O_RDONLY && std::string(path).ends_with(".plist")) {
+        errno = error;
+        return -1;
+      }
+      return FileLayerWrapper::open(path, flags, mode);
+    }
+    ssize_t read(int fd, void* buffer, std::size_t size) override {
+      if (atOpen) return FileLayerWrapper::read(fd, buffer, size);
+      errno = error;
+      return -1;
+    }
+    int error;
+    bool atOpen;
+  };
+  host::Dictionary file;
+  file.set("enabledApplications", host::Value(host::Array{host::Value("com.example.a")}));
+  device.writePrefs(file);
+  const std::string before = bytesOf(device.hostFile(device.preferencesFile()));
+  host::StrongRef persist = keyed("usePersistMode");
+  for (const auto& [error, atOpen] : {std::pair{EIO, false}, std::pair{EACCES, true}}) {
+    SCOPED_TRACE(error);
+    FailingReads failing(error, atOpen);
+    set(persist.get(), host::Value(true));
+    EXPECT_EQ(bytesOf(device.hostFile(device.preferencesFile())), before);
+  }
+  set(persist.get(), host::Value(true));  // readable again: the change goes through
+  file.set("usePersistMode", host::Value(true));
+  EXPECT_EQ(prefsFile(), file);
+
+  // A folder where the file should be stays a folder.
+  std::filesystem::remove(device.hostFile(device.preferencesFile()));
+  std::filesystem::create_directory(device.hostFile(device.preferencesFile()));
+  set(persist.get(), host::Value(false));
+  EXPECT_TRUE(std::filesystem::is_directory(device.hostFile(device.preferencesFile())));
+  std::filesystem::remove(device.hostFile(device.preferencesFile()));
+
+  // No file at all: the change creates it.
+  set(persist.get(), host::Value(false));
+  host::Dictionary alone;
+  alone.set("usePersistMode", host::Value(false));
+  EXPECT_EQ(prefsFile(), alone);
 }
 
 TEST_F(RootSettings, ChangesKeepEveryOtherEntryAndFollowOneAnother) {
