@@ -171,8 +171,7 @@ std::string binaryEncoding(const Value& top) {
       putString(out, *object.key);
     } else if (object.value->asArray() != nullptr || object.value->asDictionary() != nullptr) {
       const bool isArray = object.value->asArray() != nullptr;
-      const std::size_t count =
-          isArray ? object.references.size() : object.references.size() / 2;
+      const std::size_t count = isArray ? object.references.size() : object.references.size() / 2;
       putMarker(out, isArray ? 0xA0 : 0xD0, count);
       for (std::uint64_t reference : object.references) {
         putBigEndian(out, reference, referenceWidth);

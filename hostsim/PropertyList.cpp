@@ -235,7 +235,8 @@ std::size_t depthOf(plist_t root) {
     if (type == PLIST_ARRAY) {
       deepest = std::max(deepest, depth + 1);
       const uint32_t n = plist_array_get_size(node);
-      for (uint32_t i = 0; i < n; ++i) pending.emplace_back(plist_array_get_item(node, i), depth + 1);
+      for (uint32_t i = 0; i < n; ++i)
+        pending.emplace_back(plist_array_get_item(node, i), depth + 1);
     } else if (type == PLIST_DICT) {
       deepest = std::max(deepest, depth + 1);
       plist_dict_iter it = nullptr;
@@ -301,7 +302,8 @@ bool fromPlist(plist_t root, Value& top) {
         const uint32_t n = plist_array_get_size(node);
         *out = Value(host::Array(n));
         host::Array& array = *out->asArray();
-        for (uint32_t i = 0; i < n; ++i) pending.emplace_back(plist_array_get_item(node, i), &array[i]);
+        for (uint32_t i = 0; i < n; ++i)
+          pending.emplace_back(plist_array_get_item(node, i), &array[i]);
         break;
       }
       case PLIST_DICT: {
