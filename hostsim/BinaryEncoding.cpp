@@ -1,7 +1,7 @@
 // The binary property-list encoding ("bplist00"), written by the simulated Foundation where the
 // XML encoding cannot carry a value as it is. libplist 2.2 reads it, but its own encoder cannot
 // be handed every value: its constructors narrow dates to 32-bit seconds, keep strings and keys
-// only up to a NUL, and write UIDs above 255 wrongly. So the encoding is written here, from the
+// only up to a NUL, and it writes large UIDs wrongly. So the encoding is written here, from the
 // format's definition: a header, the objects, a table of their offsets, and a trailer.
 //
 // Objects are numbered breadth first, without recursion, so any nesting is written; every
