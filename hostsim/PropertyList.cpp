@@ -137,56 +137,62 @@ std::optional<std::string> keyOf(plist_t value) {
 // holding a NUL, which its parser cuts short with nothing left to tell; and nesting deeper than
 // host::kMaxNesting, which its parser follows by recursion, comparing each level with every level
 // above it (time growing with the square of the depth). Bytes whose table does not hold up are
-// left to the parser, which refuses them.
+// malformed: the parser, which checks each reference only when it follows it, would refuse them
+// too, but possibly only after following a deep chain.
 struct BinaryScan {
+  bool malformed = false;
   bool oneByteStringWithNul = false;
   bool tooDeep = false;
 };
 
 BinaryScan scanBinary(const std::string& b) {
   BinaryScan scan;
-  if (b.size() < 40 || b.compare(0, 6, "bplist") != 0) return scan;
+  const BinaryScan malformed{true};
+  if (b.size() < 40 || b.compare(0, 6, "bplist") != 0) return malformed;
   const std::size_t trailer = b.size() - 32;
   const std::size_t offsetWidth = static_cast<unsigned char>(b[trailer + 6]);
   const std::size_t referenceWidth = static_cast<unsigned char>(b[trailer + 7]);
   const std::uint64_t count = bigEndian(b, trailer + 8, 8);
   const std::uint64_t top = bigEndian(b, trailer + 16, 8);
   const std::uint64_t table = bigEndian(b, trailer + 24, 8);
-  if (offsetWidth < 1 || offsetWidth > 8 || referenceWidth < 1 || referenceWidth > 8) return scan;
-  if (table >= trailer || count > (trailer - table) / offsetWidth || top >= count) return scan;
+  if (offsetWidth < 1 || offsetWidth > 8 || referenceWidth < 1 || referenceWidth > 8) {
+    return malformed;
+  }
+  if (table >= trailer || count > (trailer - table) / offsetWidth || top >= count) return malformed;
 
   // Each object's references (containers only), or none for a table that does not hold up.
   std::vector<std::vector<std::uint64_t>> references(count);
   std::vector<bool> container(count, false);
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t at = bigEndian(b, table + i * offsetWidth, offsetWidth);
-    if (at >= trailer) return BinaryScan{};
+    if (at >= trailer) return malformed;
     const unsigned char marker = static_cast<unsigned char>(b[at]);
     const unsigned kind = marker & 0xF0;
-    const bool sized = kind == 0x40 || kind == 0x50 || kind == 0x60 || kind >= 0xA0;
+    const bool isContainer = kind >= 0xA0 && kind <= 0xD0;  // array, ordered set, set, dictionary
+    const bool sized = kind == 0x40 || kind == 0x50 || kind == 0x60 || isContainer;
     if (!sized) continue;
     std::uint64_t length = marker & 0x0F;
     std::uint64_t start = at + 1;
     if (length == 0x0F) {
-      if (start >= trailer) return BinaryScan{};
+      if (start >= trailer) return malformed;
       const unsigned char sizeMarker = static_cast<unsigned char>(b[start]);
       const std::uint64_t width = std::uint64_t{1} << (sizeMarker & 0x0F);
       if ((sizeMarker & 0xF0) != 0x10 || width > 8 || start + 1 + width > trailer) {
-        return BinaryScan{};
+        return malformed;
       }
       length = bigEndian(b, start + 1, width);
       start += 1 + width;
     }
     if (kind == 0x50) {
-      if (length > trailer - start) return BinaryScan{};
+      if (length > trailer - start) return malformed;
       if (std::memchr(b.data() + start, '\0', length) != nullptr) scan.oneByteStringWithNul = true;
-    } else if (kind >= 0xA0) {
+    } else if (isContainer) {
       container[i] = true;
       const std::uint64_t n = kind == 0xD0 ? 2 * length : length;
-      if (length > trailer || n > (trailer - start) / referenceWidth) return BinaryScan{};
+      if (length > trailer || n > (trailer - start) / referenceWidth) return malformed;
       for (std::uint64_t r = 0; r < n; ++r) {
         const std::uint64_t ref = bigEndian(b, start + r * referenceWidth, referenceWidth);
-        if (ref >= count) return BinaryScan{};
+        if (ref >= count) return malformed;
         references[i].push_back(ref);
       }
     }
@@ -513,6 +519,7 @@ DictionaryRead readDictionaryBytes(const std::string& bytes) {
   const bool binary = plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size())) != 0;
   if (binary) {
     const BinaryScan scan = scanBinary(bytes);
+    if (scan.malformed) return result;
     if (scan.oneByteStringWithNul || scan.tooDeep) {
       result.failure = Failure::Unreadable;
       return result;

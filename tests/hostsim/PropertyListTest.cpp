@@ -2,6 +2,7 @@
 // anything that is not a dictionary at its top level gives none, never a crash.
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -159,6 +160,14 @@ TEST_F(PropertyList, DeepNestingReadsUpToItsBoundAndNeverOverflowsTheStack) {
       EXPECT_EQ(read.failure, host::DictionaryRead::Failure::Unreadable);
     }
   }
+  // {"k": A} where the array A holds itself: endless nesting in a few bytes.
+  std::string cycle = std::string("bplist00") + "\xD1\x01\x02" + "\x51k" + "\xA1\x02" +
+                      "\x08\x0B\x0D" + std::string(6, '\0') + "\x01\x01";
+  for (const std::uint64_t n : {std::uint64_t{3}, std::uint64_t{0}, std::uint64_t{15}}) {
+    for (int i = 7; i >= 0; --i) cycle.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  }
+  putBytes(kFile, cycle);
+  EXPECT_EQ(host::readDictionaryFile(kFile).failure, host::DictionaryRead::Failure::Unreadable);
 }
 
 }  // namespace
