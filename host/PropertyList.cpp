@@ -41,14 +41,45 @@ bool Dictionary::remove(std::string_view key) {
   return false;
 }
 
+namespace {
+
+// Compares pairs of values level by level, without recursion.
+bool allEqual(std::vector<std::pair<const Value*, const Value*>> pending) {
+  while (!pending.empty()) {
+    const auto [a, b] = pending.back();
+    pending.pop_back();
+    if (a->type() != b->type()) return false;
+    if (const Array* x = a->asArray()) {
+      const Array& y = *b->asArray();
+      if (x->size() != y.size()) return false;
+      for (std::size_t i = 0; i < x->size(); ++i) pending.emplace_back(&(*x)[i], &y[i]);
+    } else if (const Dictionary* x = a->asDictionary()) {
+      const Dictionary& y = *b->asDictionary();
+      if (x->size() != y.size()) return false;
+      for (const auto& [key, value] : *x) {
+        const Value* theirs = y.find(key);
+        if (theirs == nullptr) return false;
+        pending.emplace_back(&value, theirs);
+      }
+    } else if (!a->sameScalar(*b)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 // Dictionaries are equal when they hold the same keys with the same values, in any order.
 bool Dictionary::operator==(const Dictionary& other) const {
   if (size() != other.size()) return false;
+  std::vector<std::pair<const Value*, const Value*>> pending;
   for (const auto& [key, value] : entries_) {
     const Value* theirs = other.find(key);
-    if (theirs == nullptr || !(*theirs == value)) return false;
+    if (theirs == nullptr) return false;
+    pending.emplace_back(&value, theirs);
   }
-  return true;
+  return allEqual(std::move(pending));
 }
 
 Value::Value(std::uint64_t u) {
@@ -60,7 +91,40 @@ Value::Value(std::uint64_t u) {
 }
 
 bool Value::operator==(const Value& other) const {
+  return allEqual({{this, &other}});
+}
+
+bool Value::sameScalar(const Value& other) const {
   return v_ == other.v_;
+}
+
+bool Value::holdsValues() const {
+  const Array* array = asArray();
+  const Dictionary* dictionary = asDictionary();
+  return (array != nullptr && !array->empty()) || (dictionary != nullptr && !dictionary->empty());
+}
+
+// The contents of arrays and dictionaries are moved out level by level onto a list of their own,
+// so that each value is destroyed once its containers are empty.
+Value::~Value() {
+  auto moveOut = [](Value& value, std::vector<Value>& pending) {
+    if (Array* array = value.asArray()) {
+      for (Value& item : *array) {
+        if (item.holdsValues()) pending.push_back(std::move(item));
+      }
+    } else if (Dictionary* dictionary = value.asDictionary()) {
+      for (auto& entry : dictionary->entries_) {
+        if (entry.second.holdsValues()) pending.push_back(std::move(entry.second));
+      }
+    }
+  };
+  std::vector<Value> pending;
+  moveOut(*this, pending);
+  while (!pending.empty()) {
+    Value last = std::move(pending.back());
+    pending.pop_back();
+    moveOut(last, pending);
+  }
 }
 
 bool Value::boolValue() const {

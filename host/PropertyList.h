@@ -52,6 +52,7 @@ class Dictionary {
   bool operator==(const Dictionary& other) const;
 
  private:
+  friend class Value;  // a value's destructor takes its dictionary apart level by level
   std::vector<Entry> entries_;
 };
 
@@ -74,6 +75,13 @@ class Value {
   Value(host::Array a) : v_(std::move(a)) {}
   Value(host::Dictionary d) : v_(std::move(d)) {}
   Value(host::Uid u) : v_(u) {}
+  // Copies follow the nesting; destruction and comparison do not recurse, so a value nested as
+  // deep as memory allows is let go of without overflowing the stack.
+  Value(const Value&) = default;
+  Value(Value&&) noexcept = default;
+  Value& operator=(const Value&) = default;
+  Value& operator=(Value&&) noexcept = default;
+  ~Value();
 
   Type type() const {
     return v_.index() == kLargeIntegerIndex ? Type::Integer : static_cast<Type>(v_.index());
@@ -105,8 +113,12 @@ class Value {
   // Same type and value; reals compare as numbers (NaN equals nothing, -0.0 equals 0.0);
   // dictionaries compare by their entries, in any order.
   bool operator==(const Value& other) const;
+  // The same comparison for values that are neither arrays nor dictionaries.
+  bool sameScalar(const Value& other) const;
 
  private:
+  // A non-empty array or dictionary.
+  bool holdsValues() const;
   static constexpr std::size_t kLargeIntegerIndex = 10;
   std::variant<std::monostate, bool, std::int64_t, double, std::string, host::Data, host::Date,
                host::Array, host::Dictionary, host::Uid, std::uint64_t>

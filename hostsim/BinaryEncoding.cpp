@@ -72,12 +72,21 @@ void putString(std::string& out, const std::string& text) {
   for (char16_t unit : units) putBigEndian(out, unit, 2);
 }
 
-// One object to write: a value, or a dictionary's key.
+// One object to write: a value, a dictionary's key, or the top dictionary.
 struct Object {
   const Value* value = nullptr;
   const std::string* key = nullptr;
   std::vector<std::uint64_t> references;
+  const host::Dictionary* dictionary = nullptr;
 };
+
+const host::Array* arrayOf(const Object& object) {
+  return object.value != nullptr ? object.value->asArray() : nullptr;
+}
+const host::Dictionary* dictionaryOf(const Object& object) {
+  if (object.dictionary != nullptr) return object.dictionary;
+  return object.value != nullptr ? object.value->asDictionary() : nullptr;
+}
 
 void putScalar(std::string& out, const Value& value) {
   using T = Value::Type;
@@ -127,24 +136,21 @@ void putScalar(std::string& out, const Value& value) {
   }
 }
 
-}  // namespace
-
-std::string binaryEncoding(const Value& top) {
+std::string encode(Object top) {
   // Number the objects breadth first: each container's references are the numbers of the
   // objects it holds (a dictionary's keys, then its values).
   std::vector<Object> objects;
-  objects.push_back(Object{&top, nullptr, {}});
+  objects.push_back(std::move(top));
   for (std::size_t i = 0; i < objects.size(); ++i) {
     if (objects[i].key != nullptr) continue;
-    const Value& value = *objects[i].value;
     std::vector<std::uint64_t> references;
-    if (const host::Array* array = value.asArray()) {
+    if (const host::Array* array = arrayOf(objects[i])) {
       for (const Value& element : *array) {
         if (element.isNone()) continue;
         references.push_back(objects.size());
         objects.push_back(Object{&element, nullptr, {}});
       }
-    } else if (const host::Dictionary* dictionary = value.asDictionary()) {
+    } else if (const host::Dictionary* dictionary = dictionaryOf(objects[i])) {
       std::vector<const host::Dictionary::Entry*> kept;
       for (const auto& entry : *dictionary) {
         if (!entry.second.isNone()) kept.push_back(&entry);
@@ -169,8 +175,8 @@ std::string binaryEncoding(const Value& top) {
     offsets.push_back(out.size());
     if (object.key != nullptr) {
       putString(out, *object.key);
-    } else if (object.value->asArray() != nullptr || object.value->asDictionary() != nullptr) {
-      const bool isArray = object.value->asArray() != nullptr;
+    } else if (arrayOf(object) != nullptr || dictionaryOf(object) != nullptr) {
+      const bool isArray = arrayOf(object) != nullptr;
       const std::size_t count = isArray ? object.references.size() : object.references.size() / 2;
       putMarker(out, isArray ? 0xA0 : 0xD0, count);
       for (std::uint64_t reference : object.references) {
@@ -191,6 +197,16 @@ std::string binaryEncoding(const Value& top) {
   putBigEndian(out, 0, 8);  // the top object
   putBigEndian(out, tableOffset, 8);
   return out;
+}
+
+}  // namespace
+
+std::string binaryEncoding(const Value& value) {
+  return encode(Object{&value, nullptr, {}, nullptr});
+}
+
+std::string binaryEncoding(const host::Dictionary& dictionary) {
+  return encode(Object{nullptr, nullptr, {}, &dictionary});
 }
 
 }  // namespace hostsim

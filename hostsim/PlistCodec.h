@@ -24,5 +24,6 @@ bool needsBinaryEncoding(const host::Dictionary& dictionary);
 // dates to the bit, integers over the whole range, strings with any character. Values that are
 // none are left out of arrays and dictionaries.
 std::string binaryEncoding(const host::Value& value);
+std::string binaryEncoding(const host::Dictionary& dictionary);
 
 }  // namespace hostsim

@@ -568,7 +568,7 @@ bool needsBinaryEncoding(const host::Dictionary& dictionary) {
 }
 
 std::string encodeDictionary(const host::Dictionary& dictionary) {
-  if (needsBinaryEncoding(dictionary)) return binaryEncoding(Value(dictionary));
+  if (needsBinaryEncoding(dictionary)) return binaryEncoding(dictionary);
   return xmlEncoding(dictionary);
 }
 
