@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "hostsim/DeviceRoot.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/MainQueue.h"
 #include "hostsim/PlistCodec.h"
@@ -183,17 +183,32 @@ void removeTree(const std::string& path) {
 }
 
 void copyFile(const std::string& from, const std::string& to) {
-  fs::create_directories(fs::path(to).parent_path());
-  // A new file each time, so that the loader never mistakes it for one it has loaded.
-  std::string temporary = to + ".copying";
-  fs::copy_file(from, temporary, fs::copy_options::overwrite_existing);
-  fs::rename(temporary, to);
+  installDeviceFile(from, to);
 }
 
+namespace {
+
+void makeFolders(const std::string& hostFolder) {
+  if (makeDeviceDirectories(hostFolder) != 0) {
+    throw std::runtime_error("cannot make the device folder " + hostFolder + " (" +
+                             std::strerror(errno) + ")");
+  }
+}
+
+void removeFile(const std::string& hostFile) {
+  if (unlinkDeviceFile(hostFile) != 0 && errno != ENOENT) {
+    throw std::runtime_error("cannot remove " + hostFile + " (" + std::strerror(errno) + ")");
+  }
+}
+
+}  // namespace
+
 void prepareDeviceRoot(const std::string& root) {
-  fs::create_directories(root + "/var/mobile/Library/Preferences");
-  fs::create_directories(root + "/var/jb/var/mobile/Library/Preferences");
-  fs::create_directories(root + "/var/jb/usr/lib");
+  setDeviceRoot(root);
+  DeviceLock lock;
+  makeFolders(root + "/var/mobile/Library/Preferences");
+  makeFolders(root + "/var/jb/var/mobile/Library/Preferences");
+  makeFolders(root + "/var/jb/usr/lib");
 }
 
 Device::Device(std::string root, Payload payload) : root_(std::move(root)), payload_(payload) {
@@ -205,7 +220,6 @@ Device::Device(std::string root, Payload payload) : root_(std::move(root)), payl
     root_ = fs::canonical(root_).string();
   }
   prepareDeviceRoot(root_);
-  setDeviceRoot(root_);
   // A new device: nothing has been posted or logged on it yet.
   darwinNotificationsPosted().clear();
   systemLogLines().clear();
@@ -232,18 +246,25 @@ std::string Device::featureStateFile() const {
 }
 
 void Device::applySetUp() {
-  fs::create_directories(root_ + jbrootPrefix() + "/var/mobile/Library/Preferences");
-  std::error_code ignored;
-  fs::remove(root_ + kLibrootInstallPath, ignored);
-  fs::remove(root_ + kLibrootPrefixFile, ignored);
+  // An empty prefix is what libroot answers on a rootful device; anything else must be an
+  // absolute path without NUL.
+  if (config_.libroot != Libroot::None && !config_.librootPrefix.empty() &&
+      !isValidJbrootPrefix(config_.librootPrefix)) {
+    throw std::invalid_argument("the jbroot prefix must be an absolute path without NUL");
+  }
+  setDeviceRoot(root_);
+  DeviceLock lock;
+  makeFolders(root_ + jbrootPrefix() + "/var/mobile/Library/Preferences");
+  removeFile(root_ + kLibrootInstallPath);
+  removeFile(root_ + kLibrootPrefixFile);
   if (config_.libroot != Libroot::None) {
-    std::ofstream(root_ + kLibrootPrefixFile, std::ios::binary) << config_.librootPrefix;
+    putDeviceFile(root_ + kLibrootPrefixFile, config_.librootPrefix);
   }
   if (config_.libroot == Libroot::Full) copyFile(payload_.librootFull, root_ + kLibrootInstallPath);
   if (config_.libroot == Libroot::OnlyJbrootPrefix) {
     copyFile(payload_.librootOnlyJbrootPrefix, root_ + kLibrootInstallPath);
   }
-  fs::remove(root_ + kBackBoardServicesPath, ignored);
+  removeFile(root_ + kBackBoardServicesPath);
   if (config_.backboard) copyFile(payload_.backboardServices, root_ + kBackBoardServicesPath);
 }
 
@@ -257,6 +278,9 @@ void Device::boot() {
   resetNotificationCenter();
   terminations().sinceCheck.clear();
   process() = ProcessFacts{};
+  // The layout and the engine's load under one hold of the device's lock: another process
+  // starting on this device cannot replace the engine between its copy and its load.
+  DeviceLock lock;
   applySetUp();
 
   installSpringBoard(config_.systemVersion, config_.systemVersionAnswers, config_.apps,
@@ -269,9 +293,9 @@ void Device::boot() {
   // The hooking framework loads the engine into SpringBoard; its initialiser runs here.
   copyFile(payload_.engine, root_ + kEngineInstallPath);
   timeline("load", "Substrate loads Harbrite.dylib", {{"library", "Harbrite.dylib"}});
-  engine_ = ::dlopen((root_ + kEngineInstallPath).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (engine_ == nullptr)
-    throw std::runtime_error(std::string("cannot load the engine: ") + dlerror());
+  std::string error;
+  engine_ = loadDeviceLibrary(root_ + kEngineInstallPath, RTLD_NOW | RTLD_LOCAL, &error);
+  if (engine_ == nullptr) throw std::runtime_error("cannot load the engine: " + error);
   if (!engineInstalled()) {
     timeline("engine", "Harbrite stays inert: " + whyInert(), {{"installed", false}});
   }

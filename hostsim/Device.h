@@ -30,6 +30,8 @@ struct DeviceConfig {
   std::vector<std::string> apps;
   std::optional<std::vector<ModuleSpec>> modules;  // none: the default Control Center
   Libroot libroot = Libroot::None;
+  // What libroot answers as the jbroot prefix: an absolute path without NUL, or empty (a
+  // rootful device). Laying the device out refuses anything else (std::invalid_argument).
   std::string librootPrefix = "/var/jb";
   bool backboard = true;
 };
@@ -64,7 +66,8 @@ class Device {
 
   // Lays the device out as its set-up says: the jbroot's preferences folder, libroot and
   // BackBoardServices. Boot does it too; the Settings app can run before SpringBoard has booted
-  // and needs them in place as well.
+  // and needs them in place as well. Every file goes inside the device folder, under its lock
+  // (hostsim/DeviceRoot.h), so that two processes starting on one device at once both succeed.
   void applySetUp();
   // SpringBoard starts and the hooking framework loads the engine.
   void boot();

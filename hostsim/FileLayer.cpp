@@ -12,10 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "hostsim/DeviceRoot.h"
+
 namespace hostsim {
 
+// The operations that name a file resolve it inside the device root (hostsim/DeviceRoot.h).
 int FileLayer::open(const char* path, int flags, mode_t mode) {
-  return ::open(path, flags, mode);
+  return openDeviceFile(path, flags, mode);
 }
 ssize_t FileLayer::read(int fd, void* buffer, std::size_t size) {
   return ::read(fd, buffer, size);
@@ -33,13 +36,13 @@ int FileLayer::close(int fd) {
   return ::close(fd);
 }
 int FileLayer::rename(const char* from, const char* to) {
-  return ::rename(from, to);
+  return renameDeviceFile(from, to);
 }
 int FileLayer::unlink(const char* path) {
-  return ::unlink(path);
+  return unlinkDeviceFile(path);
 }
 int FileLayer::stat(const char* path, struct stat* info) {
-  return ::stat(path, info);
+  return statDeviceFile(path, info);
 }
 
 namespace {
@@ -80,20 +83,26 @@ std::string hostPath(const std::string& devicePath) {
 
 bool readWholeFile(const std::string& hostFile, std::string& contents) {
   FileLayer& layer = fileLayer();
-  int fd = layer.open(hostFile.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  // O_NONBLOCK: opening a FIFO that nobody writes to, or a device node, must not wait. Only a
+  // regular file is read; anything else is answered at once.
+  int fd = layer.open(hostFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
   if (fd < 0) return false;
   contents.clear();
+  auto fail = [&](int error) {
+    layer.close(fd);
+    contents.clear();
+    errno = error;
+    return false;
+  };
+  if (checkReadableFile(fd) != 0) return fail(errno);
   char buffer[4096];
   for (;;) {
     ssize_t n = layer.read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int saved = errno;
-      layer.close(fd);
-      errno = saved;
-      return false;
-    }
+    if (n < 0) return fail(errno);
     if (n == 0) break;
+    // The file may grow while it is read.
+    if (contents.size() + static_cast<std::size_t>(n) > kMaxReadableFileSize) return fail(EFBIG);
     contents.append(buffer, static_cast<std::size_t>(n));
   }
   layer.close(fd);
@@ -140,7 +149,10 @@ void removeStaleTemporaries(FileLayer& layer, const std::string& hostFile) {
   const std::string directory = directoryOf(hostFile);
   const std::string prefix = fileNameOf(hostFile) + ".hbtmp.";
   std::vector<std::string> stale;
-  if (DIR* dir = ::opendir(directory.c_str())) {
+  const int dirFd = openDeviceFile(directory, O_RDONLY | O_DIRECTORY);
+  DIR* dir = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
+  if (dir == nullptr && dirFd >= 0) ::close(dirFd);
+  if (dir != nullptr) {
     while (const dirent* entry = ::readdir(dir)) {
       const std::string_view name = entry->d_name;
       if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;

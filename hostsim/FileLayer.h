@@ -1,6 +1,6 @@
 // The file layer under the simulated Foundation: every file the system reads or writes goes
 // through it. Tests replace the layer to make any single step fail (the fault seam); the
-// default layer calls POSIX directly.
+// default layer calls POSIX, resolving every path inside the device root (hostsim/DeviceRoot.h).
 #pragma once
 
 #include <sys/stat.h>
@@ -52,7 +52,8 @@ FileLayer& posixFileLayer();
 void setFileLayer(FileLayer* layer);
 
 // The simulated device's root directory on the host. Every absolute path the system uses lies
-// inside it; an empty root leaves paths as they are.
+// inside it, and the file layer reaches nothing outside it; an empty root leaves paths as they
+// are.
 void setDeviceRoot(const std::string& root);
 const std::string& deviceRoot();
 // Where a device path lies on the host file system.
@@ -63,8 +64,15 @@ std::string hostPath(const std::string& devicePath);
 std::string directoryOf(const std::string& file);
 std::string fileNameOf(const std::string& file);
 
-// Reads a whole file through the layer, retrying interrupted reads. On failure answers false
-// with errno set.
+// The largest file the simulated platform reads: a larger one reads as unreadable (EFBIG), so
+// that a huge file in a device folder cannot fill memory. Far above any preferences or state
+// file the system writes.
+inline constexpr std::size_t kMaxReadableFileSize = 16 * 1024 * 1024;
+
+// Reads a whole file through the layer, retrying interrupted reads. Only a regular file reads:
+// a folder fails with EISDIR, a FIFO, socket or device node with ENXIO, at once and without
+// waiting for a writer; a file above kMaxReadableFileSize fails with EFBIG. On failure answers
+// false with errno set.
 bool readWholeFile(const std::string& hostFile, std::string& contents);
 
 // Replaces a file atomically through the layer: a temporary file in the same directory

@@ -1,6 +1,7 @@
 // The simulated dynamic loader: what dlopen means to a library running on the device.
 // "@rpath/..." is searched through the asking library's own ELF run-paths, with $ORIGIN as
-// "@loader_path"; absolute run-paths and absolute library paths lie inside the device root.
+// "@loader_path"; absolute run-paths and absolute library paths lie inside the device root, and
+// every path is resolved inside it.
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "host/Platform.h"
+#include "hostsim/DeviceRoot.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/Loader.h"
 #include "hostsim/Timeline.h"
@@ -50,11 +52,6 @@ std::vector<std::string> runPathsOf(const void* anchor, std::string* libraryFile
 
 namespace {
 
-bool exists(const std::string& file) {
-  struct stat info {};
-  return ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 // Where a run-path lies on the host: $ORIGIN is the asking library's own folder (already a
 // host path, since the library was loaded from inside the device); others are device paths.
 std::string hostDirectory(const std::string& runPath, const std::string& libraryFile) {
@@ -64,9 +61,9 @@ std::string hostDirectory(const std::string& runPath, const std::string& library
   return hostPath(runPath);
 }
 
+// Only a regular file inside the device loads (hostsim/DeviceRoot.h).
 void* openFile(const std::string& file, int mode, const std::string& asked) {
-  if (!exists(file)) return nullptr;
-  void* handle = ::dlopen(file.c_str(), mode);
+  void* handle = loadDeviceLibrary(file, mode);
   if (handle != nullptr) timeline("load", "loaded " + asked, {{"library", asked}});
   return handle;
 }

@@ -7,12 +7,15 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "hostsim/Device.h"
+#include "hostsim/DeviceRoot.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/Preferences.h"
 #include "hostsim/Process.h"
@@ -50,10 +53,14 @@ class InSettingsProcess {
 };
 
 // A fresh copy of the built bundle, file by file, so that the loader never takes the
-// executable for one it has loaded before.
+// executable for one it has loaded before. `to` lies inside the device: whatever stood there is
+// removed without following any symlink in it.
 void installBundle(const std::string& from, const std::string& to) {
   if (!fs::is_directory(from)) throw std::runtime_error("no pane bundle at " + from);
-  removeTree(to);
+  if (removeDeviceTree(to) != 0) {
+    throw std::runtime_error("cannot remove the old pane bundle (" +
+                             std::string(std::strerror(errno)) + ")");
+  }
   for (const auto& entry : fs::recursive_directory_iterator(from)) {
     if (!entry.is_regular_file()) continue;
     copyFile(entry.path().string(), (fs::path(to) / fs::relative(entry.path(), from)).string());
@@ -161,6 +168,10 @@ void SettingsApp::open() {
   // From here on, the destructor cleans up whatever the rest of the opening managed to do.
   s.opened = true;
 
+  // Installing the bundle and loading it under one hold of the device's lock: another process
+  // opening Settings on this device cannot remove the bundle in between.
+  setDeviceRoot(s.deviceRoot);
+  DeviceLock lock;
   installBundle(s.bundleSource, s.deviceRoot + kBundlePath);
   const std::string bundle = kBundlePath;
   std::optional<host::Dictionary> info = host::readDictionary(bundle + "/Info.plist");
@@ -173,9 +184,9 @@ void SettingsApp::open() {
   }
 
   timeline("settings", "Settings loads dunmereprefs.bundle");
-  s.library = ::dlopen(hostPath(bundle + "/" + executable).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (s.library == nullptr)
-    throw std::runtime_error(std::string("cannot load the pane: ") + dlerror());
+  std::string error;
+  s.library = loadDeviceLibrary(hostPath(bundle + "/" + executable), RTLD_NOW | RTLD_LOCAL, &error);
+  if (s.library == nullptr) throw std::runtime_error("cannot load the pane: " + error);
   Class principalClass = host::objc_getClass(principal.c_str());
   if (principalClass == nullptr)
     throw std::runtime_error("the pane registered no class " + principal);

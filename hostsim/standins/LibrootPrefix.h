@@ -1,13 +1,12 @@
 // The jbroot prefix a libroot stand-in answers: the text of the file "libroot.prefix" beside
-// the stand-in, read once.
+// the stand-in, read once; empty when that file cannot be read.
 #pragma once
 
 #include <dlfcn.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "hostsim/DeviceRoot.h"
 #include "hostsim/FileLayer.h"
 
 namespace hostsim {
@@ -17,8 +16,10 @@ inline const char* standinJbrootPrefix() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<const void*>(&standinJbrootPrefix), &info) == 0)
       return std::string();
-    std::ifstream in(directoryOf(info.dli_fname) + "/libroot.prefix", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Read inside the device, without waiting on a special file and bounded in size.
+    std::string text;
+    return readDeviceFile(directoryOf(info.dli_fname) + "/libroot.prefix", text) ? text
+                                                                                 : std::string();
   }();
   return prefix.c_str();
 }

@@ -1,0 +1,535 @@
+#include "hostsim/DeviceRoot.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "hostsim/FileLayer.h"
+
+namespace hostsim {
+
+namespace {
+
+// As many symlinks as Linux follows in one resolution.
+constexpr int kMaxSymlinks = 40;
+// Folders nested deeper than this inside a tree being removed are left in place.
+constexpr int kMaxRemovalDepth = 256;
+
+std::atomic<Resolution> resolution{Resolution::Automatic};
+std::atomic<bool> kernelLacksOpenat2{false};
+
+int failWith(int error) {
+  errno = error;
+  return -1;
+}
+
+// Closes a descriptor while keeping errno.
+void closeKeepingErrno(int fd) {
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) closeKeepingErrno(fd_);
+  }
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) closeKeepingErrno(fd_);
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+std::vector<std::string> components(std::string_view path) {
+  std::vector<std::string> names;
+  std::size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/') ++i;
+    std::size_t end = path.find('/', i);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > i) names.emplace_back(path.substr(i, end - i));
+    i = end;
+  }
+  // A trailing slash asks for a folder: "a/b/" is "a/b/.".
+  if (!names.empty() && path.back() == '/') names.emplace_back(".");
+  return names;
+}
+
+int openWithOpenat2(int rootFd, const std::string& path, int flags, mode_t mode) {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, rootFd, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    // EAGAIN: something was renamed inside the root while the path was resolved; the kernel
+    // could not be sure the result stayed inside, so it asks for another try.
+    if (errno != EAGAIN && errno != EINTR) return -1;
+  }
+  return -1;
+}
+
+// The walk: each name is looked up in the folder reached so far, through descriptors, with
+// symlinks read and spliced into the remaining names by hand. The stack holds the folders below
+// the root that the walk went through, so that ".." goes back to the folder it came from and
+// stops at the root.
+int openByWalking(int rootFd, std::string_view path, int flags, mode_t mode) {
+  std::deque<std::string> pending;
+  for (std::string& name : components(path)) pending.push_back(std::move(name));
+  std::vector<Descriptor> stack;
+  stack.reserve(16);
+  auto current = [&] { return stack.empty() ? rootFd : stack.back().get(); };
+  int links = 0;
+  const bool followLast =
+      (flags & O_NOFOLLOW) == 0 && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+  while (!pending.empty()) {
+    const std::string name = std::move(pending.front());
+    pending.pop_front();
+    if (name == ".") {
+      if (pending.empty()) return ::openat(current(), ".", flags | O_CLOEXEC, mode);
+      continue;
+    }
+    if (name == "..") {
+      if (!stack.empty()) stack.pop_back();
+      if (pending.empty()) return ::openat(current(), ".", flags | O_CLOEXEC, mode);
+      continue;
+    }
+    const bool last = pending.empty();
+    if (!last || followLast) {
+      char target[PATH_MAX];
+      const ssize_t n = ::readlinkat(current(), name.c_str(), target, sizeof target);
+      if (n >= 0) {
+        if (static_cast<std::size_t>(n) == sizeof target) return failWith(ENAMETOOLONG);
+        if (n == 0) return failWith(ENOENT);
+        if (++links > kMaxSymlinks) return failWith(ELOOP);
+        const std::string_view text(target, static_cast<std::size_t>(n));
+        // An absolute target starts again from the device's root.
+        if (text.front() == '/') stack.clear();
+        const std::vector<std::string> spliced = components(text);
+        pending.insert(pending.begin(), spliced.begin(), spliced.end());
+        if (spliced.empty() && pending.empty()) {
+          return ::openat(current(), ".", flags | O_CLOEXEC, mode);
+        }
+        continue;
+      }
+      if (errno != EINVAL && errno != ENOENT) return -1;
+      if (errno == ENOENT && !last) return -1;
+    }
+    if (last) return ::openat(current(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    // Not a symlink (or no longer one: O_NOFOLLOW makes a swapped-in link fail here).
+    const int next =
+        ::openat(current(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return -1;
+    stack.emplace_back(next);
+  }
+  // Only the root itself is left ("" or "/").
+  return ::openat(current(), ".", flags | O_CLOEXEC, mode);
+}
+
+// The part of a host path that lies under the device root, or nothing (false).
+bool insideRoot(const std::string& hostFile, std::string& rest) {
+  const std::string& root = deviceRoot();
+  if (hostFile.compare(0, root.size(), root) != 0) return false;
+  if (hostFile.size() == root.size()) {
+    rest = "/";
+    return true;
+  }
+  if (hostFile[root.size()] != '/' && root.back() != '/') return false;
+  rest = hostFile.substr(root.size());
+  return true;
+}
+
+// What the device path resolves through: the root's descriptor and the path inside it. With no
+// device root there is no sandbox: the working directory and the path as it is.
+struct Resolved {
+  Descriptor root;
+  std::string path;
+  bool sandboxed() const { return root.get() >= 0; }
+};
+
+bool resolveBase(const std::string& hostFile, Resolved& r) {
+  if (hostFile.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  if (deviceRoot().empty()) {
+    r.path = hostFile;
+    return true;
+  }
+  if (!insideRoot(hostFile, r.path)) {
+    errno = EACCES;
+    return false;
+  }
+  r.root = Descriptor(openDeviceRoot());
+  return r.sandboxed();
+}
+
+// The parent of a host path, opened inside the root, and its last name.
+int openParent(const std::string& hostFile, std::string& name) {
+  Resolved r;
+  if (!resolveBase(hostFile, r)) return -1;
+  if (!r.sandboxed()) {
+    std::string_view path = r.path;
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    if (name.empty() || name == "." || name == "..") return failWith(EINVAL);
+    const std::string parent = slash == std::string_view::npos ? "."
+                               : slash == 0                    ? "/"
+                                                               : std::string(path.substr(0, slash));
+    return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  return openParentInRoot(r.root.get(), r.path, name);
+}
+
+int removeEntry(int parentFd, const std::string& name, int depth) {
+  if (::unlinkat(parentFd, name.c_str(), 0) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR && errno != EPERM) return -1;
+  if (depth >= kMaxRemovalDepth) return failWith(ENAMETOOLONG);
+  const int dirFd =
+      ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) return -1;
+  DIR* dir = ::fdopendir(dirFd);
+  if (dir == nullptr) {
+    closeKeepingErrno(dirFd);
+    return -1;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view n = entry->d_name;
+    if (n != "." && n != "..") names.emplace_back(n);
+  }
+  int result = 0;
+  for (const std::string& n : names) {
+    if (removeEntry(::dirfd(dir), n, depth + 1) != 0) result = -1;
+  }
+  const int saved = errno;
+  ::closedir(dir);
+  errno = saved;
+  if (result != 0) return -1;
+  if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+  return -1;
+}
+
+}  // namespace
+
+bool isValidJbrootPrefix(std::string_view prefix) {
+  return !prefix.empty() && prefix.front() == '/' && prefix.find('\0') == std::string_view::npos;
+}
+
+void setResolution(Resolution r) {
+  resolution.store(r);
+}
+
+int openInRoot(int rootFd, std::string_view path, int flags, mode_t mode) {
+  if (path.find('\0') != std::string_view::npos) return failWith(EINVAL);
+  if (path.size() >= PATH_MAX) return failWith(ENAMETOOLONG);
+  if (path.empty()) return failWith(ENOENT);
+  if (resolution.load() == Resolution::Automatic && !kernelLacksOpenat2.load()) {
+    const int fd = openWithOpenat2(rootFd, std::string(path), flags, mode);
+    if (fd >= 0 || errno != ENOSYS) return fd;
+    kernelLacksOpenat2.store(true);
+  }
+  return openByWalking(rootFd, path, flags, mode);
+}
+
+int openParentInRoot(int rootFd, std::string_view path, std::string& name) {
+  if (path.find('\0') != std::string_view::npos) return failWith(EINVAL);
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  if (name.empty() || name == "." || name == "..") return failWith(EINVAL);
+  const std::string_view parent = slash == std::string_view::npos ? "/" : path.substr(0, slash + 1);
+  return openInRoot(rootFd, parent, O_PATH | O_DIRECTORY);
+}
+
+int openDeviceRoot() {
+  const std::string& root = deviceRoot();
+  if (root.empty()) return failWith(ENOENT);
+  return ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+int openDeviceFile(const std::string& hostFile, int flags, mode_t mode) {
+  Resolved r;
+  if (!resolveBase(hostFile, r)) return -1;
+  if (!r.sandboxed()) return ::open(r.path.c_str(), flags | O_CLOEXEC, mode);
+  return openInRoot(r.root.get(), r.path, flags, mode);
+}
+
+int statDeviceFile(const std::string& hostFile, struct stat* info) {
+  const int fd = openDeviceFile(hostFile, O_PATH);
+  if (fd < 0) return -1;
+  const int result = ::fstat(fd, info);
+  closeKeepingErrno(fd);
+  return result;
+}
+
+int renameDeviceFile(const std::string& from, const std::string& to) {
+  std::string fromName;
+  std::string toName;
+  Descriptor fromDir(openParent(from, fromName));
+  if (fromDir.get() < 0) return -1;
+  Descriptor toDir(openParent(to, toName));
+  if (toDir.get() < 0) return -1;
+  return ::renameat(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str());
+}
+
+int unlinkDeviceFile(const std::string& hostFile) {
+  std::string name;
+  Descriptor dir(openParent(hostFile, name));
+  if (dir.get() < 0) return -1;
+  return ::unlinkat(dir.get(), name.c_str(), 0);
+}
+
+int makeDeviceDirectories(const std::string& hostFolder, mode_t mode) {
+  // Each folder of the path in turn, from the top: each mkdir lands in its parent as resolved
+  // inside the root, so a symlink on the way is followed as on the device and never out.
+  std::string prefix;
+  std::size_t i = 0;
+  const std::string& root = deviceRoot();
+  if (!root.empty() && hostFolder.compare(0, root.size(), root) == 0) {
+    prefix = root;
+    i = root.size();
+  }
+  while (i < hostFolder.size()) {
+    std::size_t end = hostFolder.find('/', i + 1);
+    if (end == std::string::npos) end = hostFolder.size();
+    prefix.append(hostFolder, i, end - i);
+    i = end;
+    const std::string_view last = std::string_view(prefix).substr(prefix.rfind('/') + 1);
+    if (last.empty() || last == "." || last == "..") continue;
+    std::string name;
+    Descriptor parent(openParent(prefix, name));
+    if (parent.get() < 0) return -1;
+    if (::mkdirat(parent.get(), name.c_str(), mode) != 0 && errno != EEXIST) return -1;
+  }
+  Descriptor folder(openDeviceFile(hostFolder, O_PATH | O_DIRECTORY));
+  return folder.get() < 0 ? -1 : 0;
+}
+
+int removeDeviceTree(const std::string& hostPath) {
+  std::string name;
+  Descriptor parent(openParent(hostPath, name));
+  if (parent.get() < 0) return errno == ENOENT ? 0 : -1;
+  return removeEntry(parent.get(), name, 0);
+}
+
+int checkReadableFile(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return -1;
+  if (S_ISDIR(info.st_mode)) return failWith(EISDIR);
+  if (!S_ISREG(info.st_mode)) return failWith(ENXIO);
+  if (info.st_size > static_cast<off_t>(kMaxReadableFileSize)) return failWith(EFBIG);
+  return 0;
+}
+
+bool readDeviceFile(const std::string& hostFile, std::string& contents) {
+  contents.clear();
+  Descriptor fd(openDeviceFile(hostFile, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0 || checkReadableFile(fd.get()) != 0) return false;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || contents.size() + static_cast<std::size_t>(std::max<ssize_t>(n, 0)) >
+                     kMaxReadableFileSize) {
+      if (n >= 0) errno = EFBIG;
+      contents.clear();
+      return false;
+    }
+    if (n == 0) return true;
+    contents.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+void putDeviceFile(const std::string& hostFile, const std::string& contents, mode_t mode) {
+  auto fail = [&](const std::string& what) {
+    throw std::runtime_error("cannot write " + hostFile + ": " + what + " (" +
+                             std::strerror(errno) + ")");
+  };
+  const std::size_t slash = hostFile.rfind('/');
+  if (slash != std::string::npos && slash > 0 &&
+      makeDeviceDirectories(hostFile.substr(0, slash)) != 0) {
+    fail("cannot make its folder");
+  }
+  static std::atomic<unsigned> counter{0};
+  std::string temporary;
+  Descriptor out;
+  for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
+    temporary = hostFile + ".hbtmp." + std::to_string(::getpid()) + "." +
+                std::to_string(counter.fetch_add(1));
+    out = Descriptor(openDeviceFile(temporary, O_WRONLY | O_CREAT | O_EXCL, mode));
+    if (out.get() < 0 && errno != EEXIST) fail("cannot create a temporary file");
+  }
+  if (out.get() < 0) fail("cannot create a temporary file");
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    const ssize_t n = ::write(out.get(), contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      const int saved = errno;
+      unlinkDeviceFile(temporary);
+      errno = saved;
+      fail("cannot write");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(out.release()) != 0 || renameDeviceFile(temporary, hostFile) != 0) {
+    const int saved = errno;
+    unlinkDeviceFile(temporary);
+    errno = saved;
+    fail("cannot put it in place");
+  }
+}
+
+void installDeviceFile(const std::string& from, const std::string& hostFile) {
+  std::string contents;
+  {
+    // The payload comes from the build, outside the device: read as it is.
+    Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[65536];
+    for (ssize_t n = 1; n != 0;) {
+      n = in.get() < 0 ? -1 : ::read(in.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        throw std::runtime_error("cannot read " + from + " (" + std::strerror(errno) + ")");
+      }
+      contents.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  putDeviceFile(hostFile, contents, 0755);
+}
+
+void* loadDeviceLibrary(const std::string& hostFile, int mode, std::string* error) {
+  auto fail = [&](const std::string& why) -> void* {
+    if (error != nullptr) *error = hostFile + ": " + why;
+    return nullptr;
+  };
+  auto failErrno = [&]() -> void* { return fail(std::strerror(errno)); };
+  auto failLoading = [&]() -> void* {
+    const char* why = ::dlerror();
+    return fail(why != nullptr ? why : "cannot be loaded");
+  };
+  if (deviceRoot().empty()) {
+    struct stat info {};
+    if (::stat(hostFile.c_str(), &info) != 0) return failErrno();
+    if (!S_ISREG(info.st_mode)) return fail("not a file");
+    void* handle = ::dlopen(hostFile.c_str(), mode);
+    if (handle == nullptr) return failLoading();
+    return handle;
+  }
+  Descriptor fd(openDeviceFile(hostFile, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) return failErrno();
+  struct stat opened {};
+  if (::fstat(fd.get(), &opened) != 0) return failErrno();
+  if (!S_ISREG(opened.st_mode)) return fail("not a file");
+  // The kernel's name for the opened file: absolute, with every symlink already resolved.
+  char name[PATH_MAX];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd.get());
+  const ssize_t n = ::readlink(link.c_str(), name, sizeof name - 1);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof name - 1) return failErrno();
+  const std::string real(name, static_cast<std::size_t>(n));
+  // The root as the kernel names it, to compare like with like.
+  Descriptor root(openDeviceRoot());
+  if (root.get() < 0) return failErrno();
+  const ssize_t m =
+      ::readlink(("/proc/self/fd/" + std::to_string(root.get())).c_str(), name, sizeof name - 1);
+  if (m <= 0) return failErrno();
+  std::string rootName(name, static_cast<std::size_t>(m));
+  if (rootName.back() != '/') rootName += '/';
+  if (real.compare(0, rootName.size(), rootName) != 0) return fail("not inside the device");
+  // The name still leads to the file that was opened inside the root (nothing was swapped in
+  // between), and holds no symlink for dlopen to follow.
+  struct stat named {};
+  if (::lstat(real.c_str(), &named) != 0 || named.st_dev != opened.st_dev ||
+      named.st_ino != opened.st_ino) {
+    return fail("changed while it was loaded");
+  }
+  void* handle = ::dlopen(real.c_str(), mode);
+  if (handle == nullptr) return failLoading();
+  return handle;
+}
+
+namespace {
+struct LockState {
+  std::recursive_mutex mutex;
+  int depth = 0;
+  int fd = -1;
+};
+LockState& lockState() {
+  static auto* state = new LockState;
+  return *state;
+}
+}  // namespace
+
+DeviceLock::DeviceLock() {
+  LockState& s = lockState();
+  s.mutex.lock();
+  if (s.depth++ > 0 || deviceRoot().empty()) return;
+  auto fail = [&](const char* what) {
+    const std::string message =
+        std::string("cannot lock the device folder: ") + what + " (" + std::strerror(errno) + ")";
+    --s.depth;
+    s.mutex.unlock();
+    throw std::runtime_error(message);
+  };
+  const int fd = openDeviceFile(deviceRoot() + "/.harbrite-lock",
+                                O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+  if (fd < 0) fail("cannot open its lock file");
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    fail("its lock file is not a file");
+  }
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      closeKeepingErrno(fd);
+      fail("flock");
+    }
+  }
+  s.fd = fd;
+}
+
+DeviceLock::~DeviceLock() {
+  LockState& s = lockState();
+  if (--s.depth == 0 && s.fd >= 0) {
+    ::close(s.fd);
+    s.fd = -1;
+  }
+  s.mutex.unlock();
+}
+
+}  // namespace hostsim

@@ -1,0 +1,95 @@
+// The device folder is a sandbox. Every path the simulated platform opens, creates, renames or
+// removes is resolved here, inside the device's root directory, as the device itself would
+// resolve it: ".." stops at the root, and a symlink found inside the device is followed as on the
+// device (an absolute target starts again from the root), so no path, whatever a scenario or the
+// folder holds, reaches anything outside.
+//
+// Resolution uses Linux's openat2 with RESOLVE_IN_ROOT; where the kernel lacks it (ENOSYS), the
+// path is walked component by component through directory descriptors, never handing the kernel
+// more than one name at a time.
+//
+// The functions taking a `hostFile` take the host path of a device file as hostPath() gives it:
+// the device root followed by the device path. The part after the root is resolved inside the
+// root; a path that does not lie under the root at all is refused with EACCES. With no device
+// root set, paths are used as they are.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace hostsim {
+
+// A jbroot prefix the device can use: an absolute path without NUL. Anything else (empty,
+// relative, holding NUL) is bad input.
+bool isValidJbrootPrefix(std::string_view prefix);
+
+// Opens `path` inside the directory `rootFd` as the device would resolve it (a leading "/" names
+// the root itself). -1 and errno on failure; EINVAL for a path holding NUL, ENAMETOOLONG for one
+// of PATH_MAX bytes or more. O_CLOEXEC is always added.
+int openInRoot(int rootFd, std::string_view path, int flags, mode_t mode = 0);
+
+// Opens the folder that holds the last name of `path`, inside the root, and gives that name.
+// The last name must be a real name: a path ending in "." or ".." (or naming the root) names no
+// entry that can be created, renamed or removed, and is refused with EINVAL. Trailing slashes
+// are ignored.
+int openParentInRoot(int rootFd, std::string_view path, std::string& name);
+
+// How paths are resolved; openat2 when the kernel has it. Tests pin the walk to compare the two.
+enum class Resolution { Automatic, Walk };
+void setResolution(Resolution resolution);
+
+// The device root's own directory, opened for resolution (O_PATH); -1 and errno on failure.
+int openDeviceRoot();
+
+// The file operations of the simulated platform on device files given as host paths.
+int openDeviceFile(const std::string& hostFile, int flags, mode_t mode = 0);
+int statDeviceFile(const std::string& hostFile, struct stat* info);
+int renameDeviceFile(const std::string& from, const std::string& to);
+int unlinkDeviceFile(const std::string& hostFile);
+// mkdir -p: every missing folder of the path, inside the root. 0 when the path is a folder.
+int makeDeviceDirectories(const std::string& hostFolder, mode_t mode = 0755);
+// Removes the file or the whole folder (symlinks inside it are removed, never followed). 0 also
+// when there was nothing to remove.
+int removeDeviceTree(const std::string& hostPath);
+
+// Whether an open file may be read whole: 0 for a regular file of at most kMaxReadableFileSize
+// bytes (hostsim/FileLayer.h); otherwise -1 with errno EISDIR (a folder), ENXIO (a FIFO, socket
+// or device node) or EFBIG (too large).
+int checkReadableFile(int fd);
+
+// Reads a device file whole, not through the fault seam (the device's own files: libroot's
+// prefix). Opens without blocking and reads only what checkReadableFile allows. On failure
+// answers false with errno set.
+bool readDeviceFile(const std::string& hostFile, std::string& contents);
+
+// Writes a device file as the device's set-up does (not through the fault seam): its folders
+// made, a uniquely named temporary beside the target, then a rename over it, so that two
+// processes writing the same file at once both succeed and the file is always whole. A new file
+// each time, so that the loader never mistakes it for one it has already loaded. Throws
+// std::runtime_error on failure.
+void putDeviceFile(const std::string& hostFile, const std::string& contents, mode_t mode = 0644);
+// The same with the bytes of a host file (the build's payload, outside the device).
+void installDeviceFile(const std::string& from, const std::string& hostFile);
+
+// dlopen of a device file. The file is opened inside the root; what is loaded is that same file,
+// by the name the kernel gives it (no symlinks left in it), once that name is checked to lie in
+// the root and to still name the opened file. Only regular files load. nullptr on failure, with
+// the reason in `error` when given.
+void* loadDeviceLibrary(const std::string& hostFile, int mode, std::string* error = nullptr);
+
+// While an instance lives, this process holds the lock on the device folder (a file lock on
+// "/.harbrite-lock" inside it): laying the device out, and loading what was laid out, happen
+// under it, so that two processes starting on one device never see each other's half-made
+// layout. Re-entrant within a process. Throws std::runtime_error when the lock cannot be taken.
+class DeviceLock {
+ public:
+  DeviceLock();
+  ~DeviceLock();
+  DeviceLock(const DeviceLock&) = delete;
+  DeviceLock& operator=(const DeviceLock&) = delete;
+};
+
+}  // namespace hostsim
