@@ -32,4 +32,10 @@ std::string checkGroupWalk(const std::uint8_t* data, std::size_t size);
 // failure.
 std::string checkScenarioParsing(const std::uint8_t* data, std::size_t size);
 
+// The device folder as a sandbox: for any jbroot prefix and path ("PREFIX\nPATH" after an
+// operation byte), openat2 and the component walk resolve to the same object, inside the root,
+// and opening, creating, making folders, renaming, removing, reading or replacing through the
+// platform's file functions changes nothing outside the device folder.
+std::string checkDeviceConfinement(const std::uint8_t* data, std::size_t size);
+
 }  // namespace harbrite::fuzz

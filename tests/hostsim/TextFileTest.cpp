@@ -1,6 +1,15 @@
 // UTF-8 text files: read whole when the bytes are UTF-8; otherwise no text and a description a
 // person can read, naming the file.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,6 +105,69 @@ TEST_F(TextFile, AFileThatCannotBeReadGivesADescriptionAndNoText) {
   hostsim::setFileLayer(nullptr);
   EXPECT_TRUE(retried.ok) << retried.error;
   EXPECT_EQ(retried.text, "VPNState=YES\n");
+}
+
+// What stands where the file should be but is not a regular file reads as unreadable, at once:
+// opening a FIFO that nobody writes to must not wait for a writer, nor a read of a device node
+// go on for ever. A symlink to a device node leads into the device, as on the device. Files
+// above the size limit read as unreadable instead of filling memory; the limit itself reads.
+TEST_F(TextFile, AnythingButABoundedRegularFileReadsAsUnreadableAtOnce) {
+  const std::string file = hostFile(kFile);
+  // A hang here would otherwise stall the suite: the alarm turns it into a failure.
+  ::alarm(60);
+  const struct {
+    const char* what;
+    std::function<bool()> make;
+    host::TextRead::Failure expected;
+  } cases[] = {
+      {"a folder", [&] { return ::mkdir(file.c_str(), 0755) == 0; },
+       host::TextRead::Failure::Unreadable},
+      {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; },
+       host::TextRead::Failure::Unreadable},
+      {"a socket",
+       [&] {
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         if (file.size() >= sizeof address.sun_path) return false;
+         std::memcpy(address.sun_path, file.c_str(), file.size() + 1);
+         const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+         ::close(s);
+         return bound;
+       },
+       host::TextRead::Failure::Unreadable},
+      {"a character device (zero)",
+       [&] { return ::mknod(file.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0; },
+       host::TextRead::Failure::Unreadable},
+      {"a symlink to the host's /dev/zero",
+       [&] { return ::symlink("/dev/zero", file.c_str()) == 0; }, host::TextRead::Failure::Missing},
+      {"a file one byte above the limit",
+       [&] {
+         return ::truncate((putBytes(kFile, ""), file).c_str(),
+                           hostsim::kMaxReadableFileSize + 1) == 0;
+       },
+       host::TextRead::Failure::Unreadable},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(file);
+    if (!c.make()) {
+      // Making a device node needs privileges that CI has; elsewhere the row cannot run.
+      EXPECT_EQ(errno, EPERM) << c.what;
+      continue;
+    }
+    const host::TextRead read = host::readUTF8Text(kFile);
+    EXPECT_FALSE(read.ok) << c.what;
+    EXPECT_EQ(read.failure, c.expected) << c.what << ": " << read.error;
+    EXPECT_TRUE(read.text.empty()) << c.what;
+    EXPECT_NE(read.error.find(kName), std::string::npos) << c.what << ": " << read.error;
+  }
+  std::filesystem::remove_all(file);
+  putBytes(kFile, "");
+  ASSERT_EQ(::truncate(file.c_str(), hostsim::kMaxReadableFileSize), 0);
+  const host::TextRead limit = host::readUTF8Text(kFile);
+  EXPECT_TRUE(limit.ok) << limit.error;
+  EXPECT_EQ(limit.text.size(), hostsim::kMaxReadableFileSize);
+  ::alarm(0);
 }
 
 TEST_F(TextFile, AWriteThatCannotHappenSaysWhy) {

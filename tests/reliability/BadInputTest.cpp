@@ -2,13 +2,20 @@
 // of the system gives a file it cannot use.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <bit>
 #include <climits>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "host/PropertyList.h"
+#include "hostsim/Device.h"
+#include "hostsim/DeviceRoot.h"
 #include "hostsim/SettingsApp.h"
 #include "tests/reliability/Files.h"
 #include "tests/support/TestDevice.h"
@@ -142,6 +149,141 @@ TEST(BadInput, ErrorsQuoteTheOffendingInputBoundedAndEscaped) {
   } catch (const sim::ScenarioError& e) {
     EXPECT_EQ(std::string(e.what()), "bad\\n.scn:1: unknown command \"launch\"");
   }
+}
+
+// Everything in a folder: each entry's path, its symlink target or its bytes.
+std::string treeOf(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::string text;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    text += entry.path().string();
+    if (entry.is_symlink()) {
+      text += " -> " + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_regular_file()) {
+      text += " = " + bytesOf(entry.path().string());
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+// A device folder (or a scenario's jbroot prefix) that tries to reach outside the device: the
+// device boots, the Settings app installs its pane, changes a row and resets the VPN's record.
+// Each attempt either works inside the device, as the device itself would resolve the paths, or
+// is refused with an error; nothing outside the device folder changes in either case.
+TEST(BadInput, NothingOutsideTheDeviceFolderIsTouched) {
+  namespace fs = std::filesystem;
+  const std::string outside = hostsim::makeTemporaryDirectory();
+  const std::string prefs = "/var/mobile/Library/Preferences/com.quorvik.harbrite.plist";
+  const std::string state =
+      "/var/mobile/Library/Preferences/com.quorvik.Bellweir.featureStates.txt";
+  for (const std::string& file :
+       {prefs, state, std::string("/Library/PreferenceBundles/dunmereprefs.bundle/Info.plist"),
+        std::string("/usr/lib/libroot.dylib"), std::string("/usr/lib/libroot.prefix")}) {
+    putBytes(outside + file, "outside " + file);
+  }
+  const std::string before = treeOf(outside);
+  // From the root down, as many ".." as it takes to reach "/" from anywhere in the device.
+  const std::string climb = "../../../../../../../../../../../../../../..";
+  using Make = std::function<void(const std::string& root)>;
+  auto replaceWithLink = [](const std::string& target, const std::string& link) {
+    fs::remove_all(link);
+    fs::create_directories(fs::path(link).parent_path());
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0) << link;
+  };
+  enum Outcome { Works, Refused };
+  const struct {
+    const char* what;
+    Make make;
+    hostsim::Libroot libroot;
+    std::string prefix;
+    Outcome outcome;
+  } cases[] = {
+      {"the jbroot a symlink to the outside folder's absolute path (absent in the device)",
+       [&](const std::string& root) { replaceWithLink(outside, root + "/var/jb"); },
+       hostsim::Libroot::None, "", Refused},
+      {"the jbroot a symlink to the outside folder's absolute path (present in the device)",
+       [&](const std::string& root) {
+         replaceWithLink(outside, root + "/var/jb");
+         fs::create_directories(root + outside);
+       },
+       hostsim::Libroot::None, "", Works},
+      {"the jbroot a relative symlink climbing out",
+       [&](const std::string& root) {
+         replaceWithLink(climb + outside, root + "/var/jb");
+         fs::create_directories(root + outside);
+       },
+       hostsim::Libroot::None, "", Works},
+      {"the preferences folder a relative symlink climbing out",
+       [&](const std::string& root) {
+         replaceWithLink(climb + outside + "/var/mobile/Library/Preferences",
+                         root + "/var/jb/var/mobile/Library/Preferences");
+       },
+       hostsim::Libroot::None, "", Refused},
+      {"the preferences and state files symlinks to files outside",
+       [&](const std::string& root) {
+         replaceWithLink(outside + prefs, root + "/var/jb" + prefs);
+         replaceWithLink(climb + outside + state, root + "/var/jb" + state);
+       },
+       hostsim::Libroot::None, "", Works},
+      {"the folder of the pane's bundle a symlink out",
+       [&](const std::string& root) { replaceWithLink(outside + "/Library", root + "/Library"); },
+       hostsim::Libroot::None, "", Refused},
+      {"libroot's folder a relative symlink out",
+       [&](const std::string& root) {
+         replaceWithLink(climb + outside + "/usr/lib", root + "/var/jb/usr/lib");
+       },
+       hostsim::Libroot::Full, "/var/jb", Refused},
+      {"prefix '..' first", [](const std::string&) {}, hostsim::Libroot::Full, "/../jb", Works},
+      {"prefix '..' in the middle", [](const std::string&) {}, hostsim::Libroot::Full,
+       "/var/../../../jb", Works},
+      {"prefix '..' last", [](const std::string&) {}, hostsim::Libroot::Full, "/var/jb/../..",
+       Works},
+      {"prefix climbing to the outside folder", [](const std::string&) {},
+       hostsim::Libroot::OnlyJbrootPrefix, "/" + climb + outside, Works},
+      {"prefix through a symlink out",
+       [&](const std::string& root) {
+         ASSERT_EQ(::symlink(outside.c_str(), (root + "/jb").c_str()), 0);
+       },
+       hostsim::Libroot::Full, "/jb", Refused},
+      {"prefix holding NUL", [](const std::string&) {}, hostsim::Libroot::Full,
+       std::string("/var/jb\0/../..", 14), Refused},
+      {"prefix relative", [](const std::string&) {}, hostsim::Libroot::Full, "var/jb", Refused},
+      {"prefix relative, climbing", [](const std::string&) {}, hostsim::Libroot::Full,
+       climb + outside, Refused},
+      {"prefix empty (a rootful device)", [](const std::string&) {}, hostsim::Libroot::Full, "",
+       Works},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestDevice device;
+    c.make(device.root());
+    device.config().libroot = c.libroot;
+    if (c.libroot != hostsim::Libroot::None) device.config().librootPrefix = c.prefix;
+    device.config().apps = {"com.example.bank"};
+    bool refused = false;
+    try {
+      device.boot();
+      hostsim::SettingsApp app(device.root());
+      app.set("usePersistMode", host::Value(true));
+      app.resetVPN();
+    } catch (const std::exception&) {
+      refused = true;
+    }
+    EXPECT_EQ(refused, c.outcome == Refused);
+    if (c.outcome == Works) {
+      const std::optional<host::Dictionary> written =
+          host::readDictionary(device.preferencesFile());
+      ASSERT_TRUE(written.has_value());
+      EXPECT_NE(written->find("usePersistMode"), nullptr);
+    }
+    EXPECT_EQ(treeOf(outside), before);
+  }
+  EXPECT_FALSE(hostsim::isValidJbrootPrefix(""));
+  EXPECT_FALSE(hostsim::isValidJbrootPrefix("var/jb"));
+  EXPECT_FALSE(hostsim::isValidJbrootPrefix(std::string("/var/jb\0", 8)));
+  EXPECT_TRUE(hostsim::isValidJbrootPrefix("/var/jb"));
+  hostsim::removeTree(outside);
 }
 
 }  // namespace

@@ -22,11 +22,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "host/Platform.h"
 #include "host/PropertyList.h"
+#include "hostsim/Device.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/PlistCodec.h"
 #include "hostsim/SettingsApp.h"
@@ -221,6 +224,63 @@ TEST(ConcurrentWriters, EngineAndSettingsShareTheFilesWithoutLocks) {
   addFigure("preferences file writes", ledger->writes[kPrefs]);
   addFigure("preferences file lost updates", ledger->lostUpdates[kPrefs]);
   ::munmap(ledger, sizeof(Ledger));
+}
+
+// Processes starting on one device folder at once, none of which finds it laid out (only the
+// user's two files are there): two that boot SpringBoard and two that open the Settings app and
+// change rows, round after round. Each lays the device out (folders, libroot, BackBoardServices,
+// the engine, the pane's bundle) as it starts; all of them complete, the files they share end
+// whole, and no temporary is left behind.
+TEST(ConcurrentWriters, ProcessesStartingOnOneDeviceAtOnceAllComplete) {
+  constexpr int kRounds = 6;
+  const std::string parent = hostsim::makeTemporaryDirectory();
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string root = parent + "/device" + std::to_string(round);
+    host::Dictionary prefs;
+    prefs.set("enabledApplications", kApps);
+    putBytes(root + "/var/jb/var/mobile/Library/Preferences/com.quorvik.harbrite.plist",
+             hostsim::dictionaryToXML(prefs));
+    putBytes(root + "/var/jb/var/mobile/Library/Preferences/com.quorvik.Bellweir.featureStates.txt",
+             kBellweirLines[0] + "VPNState=NO\n" + kBellweirLines[1]);
+    Pipe go;
+    std::vector<pid_t> children;
+    for (int child = 0; child < 4; ++child) {
+      children.push_back(spawn([&, child] {
+        go.closeWrite();
+        char c;
+        if (readFully(go.readEnd(), &c, 1)) return 3;  // the start is the pipe's end, for all
+        hostsim::Device device(root);
+        device.config().apps = {"com.example.bank"};
+        device.config().libroot = hostsim::Libroot::Full;
+        if (child < 2) {
+          device.boot();
+          device.front("com.example.bank");
+          return device.engineInstalled() ? 0 : 4;
+        }
+        device.applySetUp();
+        hostsim::SettingsApp app(device.root());
+        app.set("usePersistMode", host::Value(child == 2));
+        app.set("enabledApplications", child == 2 ? kApps : kMoreApps);
+        return app.resetVPN() ? 0 : 5;
+      }));
+    }
+    go.closeRead();
+    go.closeWrite();
+    for (pid_t pid : children) {
+      const int status = reap(pid);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    }
+    hostsim::Device device(root);
+    const std::string prefsFile = root + device.preferencesFile();
+    const std::string stateFile = root + device.featureStateFile();
+    EXPECT_TRUE(prefsAreValid(bytesOf(prefsFile)));
+    EXPECT_TRUE(stateIsValid(bytesOf(stateFile)));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      EXPECT_FALSE(hostsim::isTemporaryFileName(entry.path().filename().string())) << entry.path();
+    }
+  }
+  hostsim::removeTree(parent);
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ TEST(FuzzCorpora, EveryCommittedInputPassesItsCheck) {
                  {"preferences", &fuzz::checkPreferencesReading},
                  {"root_prefix", &fuzz::checkRootPrefixPaths},
                  {"scenario", &fuzz::checkScenarioParsing},
-                 {"group_walk", &fuzz::checkGroupWalk}};
+                 {"group_walk", &fuzz::checkGroupWalk},
+                 {"device_confinement", &fuzz::checkDeviceConfinement}};
   for (const auto& target : targets) {
     SCOPED_TRACE(target.corpus);
     int inputs = 0;

@@ -4,6 +4,7 @@
 target_sources(reliability_tests PRIVATE
   ${CMAKE_SOURCE_DIR}/tests/fuzz/Properties.cpp
   ${CMAKE_SOURCE_DIR}/tests/fuzz/GroupWalkProperty.cpp
+  ${CMAKE_SOURCE_DIR}/tests/fuzz/ConfinementProperty.cpp
   ${CMAKE_SOURCE_DIR}/dunmereprefs/DNMURootListController.cpp
   $<TARGET_OBJECTS:libroot_dyn>)
 target_link_libraries(reliability_tests PRIVATE utf8cpp)
