@@ -1,15 +1,15 @@
 #include "tools/Commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <stdexcept>
 
 #include "dunmereprefs/Shared/FeatureStateLines.h"
 #include "host/Platform.h"
 #include "hostsim/Device.h"
+#include "hostsim/DeviceRoot.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/Process.h"
 #include "hostsim/SettingsApp.h"
@@ -19,8 +19,6 @@
 namespace harbrite::sim {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::size_t kMany = SIZE_MAX;
 
@@ -49,7 +47,7 @@ void installed(const ParseState& state, const std::string& bundleId) {
 
 // A jbroot prefix: an absolute path without NUL, since it is put in front of absolute paths.
 void jbrootPrefix(const std::string& prefix) {
-  if (prefix.empty() || prefix.front() != '/' || prefix.find('\0') != std::string::npos) {
+  if (!hostsim::isValidJbrootPrefix(prefix)) {
     invalid("a jbroot prefix is an absolute path, not " + quoteInput(prefix));
   }
 }
@@ -67,21 +65,29 @@ std::string stateFile(Play& play) {
   return hostsim::hostPath(play.device().featureStateFile());
 }
 
+// The file commands reach the device's files through the device folder's sandbox
+// (hostsim/DeviceRoot.h), as the system does.
+void makeFolderOf(const std::string& hostFile) {
+  if (hostsim::makeDeviceDirectories(hostsim::directoryOf(hostFile)) != 0) {
+    throw std::runtime_error("cannot make the folder of " + hostFile + " (" + std::strerror(errno) +
+                             ")");
+  }
+}
+
 void replaceBytes(const std::string& hostFile, const std::string& bytes) {
-  fs::create_directories(fs::path(hostFile).parent_path());
-  std::ofstream out(hostFile, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out.flush()) throw std::runtime_error("cannot write " + hostFile);
+  hostsim::putDeviceFile(hostFile, bytes);
 }
 
 void removeFile(const std::string& hostFile) {
-  fs::create_directories(fs::path(hostFile).parent_path());
-  fs::remove(hostFile);
+  makeFolderOf(hostFile);
+  if (hostsim::unlinkDeviceFile(hostFile) != 0 && errno != ENOENT) {
+    throw std::runtime_error("cannot remove " + hostFile + " (" + std::strerror(errno) + ")");
+  }
 }
 
 void changePrefs(Play& play, const std::string& key, const host::Value* value) {
   const std::string device = play.device().preferencesFile();
-  fs::create_directories(fs::path(hostsim::hostPath(device)).parent_path());
+  makeFolderOf(hostsim::hostPath(device));
   host::Dictionary prefs = host::readDictionary(device).value_or(host::Dictionary{});
   if (value != nullptr) {
     prefs.set(key, *value);
@@ -94,9 +100,9 @@ void changePrefs(Play& play, const std::string& key, const host::Value* value) {
 }
 
 std::optional<std::string> readBytes(const std::string& hostFile) {
-  std::ifstream in(hostFile, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string bytes;
+  if (!hostsim::readDeviceFile(hostFile, bytes)) return std::nullopt;
+  return bytes;
 }
 
 void compare(Play& play, const Command& c, const std::string& prefix, const std::string& actual) {
