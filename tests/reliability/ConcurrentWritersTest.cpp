@@ -240,7 +240,7 @@ TEST(ConcurrentWriters, ProcessesStartingOnOneDeviceAtOnceAllComplete) {
     host::Dictionary prefs;
     prefs.set("enabledApplications", kApps);
     putBytes(root + "/var/jb/var/mobile/Library/Preferences/com.quorvik.harbrite.plist",
-             hostsim::dictionaryToXML(prefs));
+             hostsim::encodeDictionary(prefs));
     putBytes(root + "/var/jb/var/mobile/Library/Preferences/com.quorvik.Bellweir.featureStates.txt",
              kBellweirLines[0] + "VPNState=NO\n" + kBellweirLines[1]);
     Pipe go;
