@@ -58,16 +58,15 @@ void putDouble(std::string& out, unsigned marker, double d) {
 void putString(std::string& out, const std::string& text) {
   bool ascii = true;
   for (unsigned char c : text) ascii = ascii && c < 0x80;
-  if (ascii) {
+  // Bytes that are not UTF-8 can only have come from a one-byte string of a binary file: they go
+  // back the way they came, byte for byte, so that a value the user stored is never rewritten.
+  if (ascii || !utf8::is_valid(text.begin(), text.end())) {
     putMarker(out, 0x50, text.size());
     out += text;
     return;
   }
-  // Bytes that are not UTF-8 cannot be carried by either encoding; they become U+FFFD.
-  std::string valid;
-  utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(valid));
   std::u16string units;
-  utf8::utf8to16(valid.begin(), valid.end(), std::back_inserter(units));
+  utf8::utf8to16(text.begin(), text.end(), std::back_inserter(units));
   putMarker(out, 0x60, units.size());
   for (char16_t unit : units) putBigEndian(out, unit, 2);
 }

@@ -8,6 +8,7 @@
 // (BinaryEncoding.cpp).
 #include <plist/plist.h>
 #include <pthread.h>
+#include <utf8.h>
 
 #include <bit>
 #include <cerrno>
@@ -424,6 +425,7 @@ constexpr std::size_t kMaxXMLNesting = 256;
 // Characters XML 1.0 cannot carry, not even as references: the C0 controls other than TAB, LF
 // and CR, and U+FFFE and U+FFFF.
 bool xmlCannotCarry(const std::string& text) {
+  if (!utf8::is_valid(text.begin(), text.end())) return true;  // XML text is UTF-8
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
