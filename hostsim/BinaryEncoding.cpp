@@ -57,16 +57,29 @@ void putDouble(std::string& out, unsigned marker, double d) {
 
 void putString(std::string& out, const std::string& text) {
   bool ascii = true;
-  for (unsigned char c : text) ascii = ascii && c < 0x80;
-  // Bytes that are not UTF-8 can only have come from a one-byte string of a binary file: they go
-  // back the way they came, byte for byte, so that a value the user stored is never rewritten.
-  if (ascii || !utf8::is_valid(text.begin(), text.end())) {
+  bool nul = false;
+  for (unsigned char c : text) {
+    ascii = ascii && c < 0x80;
+    nul = nul || c == 0;
+  }
+  const bool isUtf8 = ascii || utf8::is_valid(text.begin(), text.end());
+  // A one-byte string holding a NUL is cut short by the reader, so such text goes in two-byte
+  // form. Bytes that are not UTF-8 can only have come from a one-byte string of a binary file
+  // (which never holds a NUL, or it would not have been read): they go back the way they came,
+  // byte for byte, so that a value the user stored is never rewritten.
+  if (!nul && (ascii || !isUtf8)) {
     putMarker(out, 0x50, text.size());
     out += text;
     return;
   }
+  std::string valid;
+  if (isUtf8) {
+    valid = text;
+  } else {
+    utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(valid));
+  }
   std::u16string units;
-  utf8::utf8to16(text.begin(), text.end(), std::back_inserter(units));
+  utf8::utf8to16(valid.begin(), valid.end(), std::back_inserter(units));
   putMarker(out, 0x60, units.size());
   for (char16_t unit : units) putBigEndian(out, unit, 2);
 }

@@ -514,6 +514,43 @@ std::string xmlEncoding(const host::Dictionary& dictionary) {
 
 }  // namespace
 
+namespace {
+
+// Text that neither encoding can write back as it is: bytes that are not UTF-8 go back only as a
+// one-byte string, and a one-byte string cannot hold a NUL. A file holding such text (an XML file
+// whose text is not UTF-8 and holds a character reference to NUL) is kept, never rewritten.
+bool unwritableText(const std::string& text) {
+  return text.find('\0') != std::string::npos && !utf8::is_valid(text.begin(), text.end());
+}
+
+bool holdsUnwritableText(const host::Dictionary& dictionary) {
+  std::vector<const host::Dictionary*> dictionaries{&dictionary};
+  std::vector<const Value*> values;
+  while (!dictionaries.empty() || !values.empty()) {
+    if (!dictionaries.empty()) {
+      const host::Dictionary* d = dictionaries.back();
+      dictionaries.pop_back();
+      for (const auto& [key, item] : *d) {
+        if (unwritableText(key)) return true;
+        values.push_back(&item);
+      }
+      continue;
+    }
+    const Value* v = values.back();
+    values.pop_back();
+    if (const std::string* text = v->asString()) {
+      if (unwritableText(*text)) return true;
+    } else if (const host::Array* array = v->asArray()) {
+      for (const Value& item : *array) values.push_back(&item);
+    } else if (const host::Dictionary* inner = v->asDictionary()) {
+      dictionaries.push_back(inner);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 DictionaryRead readDictionaryBytes(const std::string& bytes) {
   DictionaryRead result;
   result.failure = Failure::Malformed;
@@ -536,6 +573,10 @@ DictionaryRead readDictionaryBytes(const std::string& bytes) {
   if (root == nullptr || plist_get_node_type(root.get()) != PLIST_DICT) return result;
   Value value;
   if (!fromPlist(root.get(), value)) return result;
+  if (holdsUnwritableText(*value.asDictionary())) {
+    result.failure = Failure::Unreadable;
+    return result;
+  }
   result.dictionary = std::move(*value.asDictionary());
   result.failure = Failure::None;
   return result;
