@@ -36,7 +36,7 @@ void oneOf(const Command& c, std::size_t operand, std::initializer_list<const ch
   for (const char* word : words) {
     if (c.operand(operand) == word) return;
   }
-  invalid("usage: " + c.spec->syntax());
+  invalid("usage: " + c.entry->syntax());
 }
 
 void installed(const ParseState& state, const std::string& bundleId) {

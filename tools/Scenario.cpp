@@ -191,8 +191,8 @@ host::Value parseValue(const std::string& text) {
 namespace {
 
 const CommandSpec* findSpec(const std::string& name) {
-  for (const CommandSpec& spec : commandTable()) {
-    if (name == spec.name) return &spec;
+  for (const CommandSpec& entry : commandTable()) {
+    if (name == entry.name) return &entry;
   }
   return nullptr;
 }
@@ -201,10 +201,10 @@ const CommandSpec* findSpec(const std::string& name) {
 // delete".
 std::string usagesOf(const std::string& first) {
   std::string usage;
-  for (const CommandSpec& spec : commandTable()) {
-    const std::string name = spec.name;
+  for (const CommandSpec& entry : commandTable()) {
+    const std::string name = entry.name;
     if (name == first || name.rfind(first + " ", 0) == 0) {
-      usage += (usage.empty() ? "" : " | ") + spec.syntax();
+      usage += (usage.empty() ? "" : " | ") + entry.syntax();
     }
   }
   return usage;
@@ -217,28 +217,28 @@ void readCommand(Command& c) {
   c.words.push_back(first);
   const std::size_t afterFirst = lexer.position();
   const std::string second = lexer.done() ? std::string() : lexer.word();
-  if (!second.empty()) c.spec = findSpec(first + " " + second);
-  if (c.spec != nullptr) {
+  if (!second.empty()) c.entry = findSpec(first + " " + second);
+  if (c.entry != nullptr) {
     c.words.push_back(second);
     c.nameWords = 2;
   } else {
     lexer.seek(afterFirst);
-    c.spec = findSpec(first);
+    c.entry = findSpec(first);
     c.nameWords = 1;
   }
-  if (c.spec == nullptr) {
+  if (c.entry == nullptr) {
     const std::string usage = usagesOf(first);
     if (first == "expect")
       throw std::invalid_argument("unknown check expect " + quoteInput(second));
     if (usage.empty()) throw std::invalid_argument("unknown command " + quoteInput(first));
     throw std::invalid_argument("usage: " + usage);
   }
-  const CommandSpec& spec = *c.spec;
-  const bool keyed = spec.form == Operands::KeyValue || spec.form == Operands::KeyValueOrAbsent;
+  const CommandSpec& entry = *c.entry;
+  const bool keyed = entry.form == Operands::KeyValue || entry.form == Operands::KeyValueOrAbsent;
   if (keyed && !lexer.done()) {
     c.words.push_back(lexer.word());  // KEY
     const std::size_t valueAt = lexer.position();
-    c.absent = spec.form == Operands::KeyValueOrAbsent && !lexer.done() && !lexer.atQuote() &&
+    c.absent = entry.form == Operands::KeyValueOrAbsent && !lexer.done() && !lexer.atQuote() &&
                lexer.word() == "absent" && lexer.done();
     if (c.absent) {
       c.words.push_back("absent");
@@ -251,7 +251,7 @@ void readCommand(Command& c) {
     while (!lexer.done()) {
       const bool bare = !lexer.atQuote();
       c.words.push_back(lexer.word());
-      if (spec.form == Operands::WordOrAbsent && bare && c.words.back() == "absent") {
+      if (entry.form == Operands::WordOrAbsent && bare && c.words.back() == "absent") {
         c.absent = true;
       }
     }
@@ -260,19 +260,19 @@ void readCommand(Command& c) {
 
 // Where the command may come, and how many operands it has; then its own validation.
 void check(Command& c, ParseState& state) {
-  const CommandSpec& spec = *c.spec;
-  const std::string name = "'" + std::string(spec.name) + "'";
-  if (spec.phase == Phase::SetUp && state.booted) {
+  const CommandSpec& entry = *c.entry;
+  const std::string name = "'" + std::string(entry.name) + "'";
+  if (entry.phase == Phase::SetUp && state.booted) {
     throw std::invalid_argument(name + " sets up the device and must come before 'boot'");
   }
-  if (spec.needsBoot && !state.booted) {
+  if (entry.needsBoot && !state.booted) {
     throw std::invalid_argument(name + " needs the device booted first (add 'boot' before it)");
   }
-  if (c.operandCount() < spec.least || c.operandCount() > spec.most) {
-    throw std::invalid_argument("usage: " + spec.syntax());
+  if (c.operandCount() < entry.least || c.operandCount() > entry.most) {
+    throw std::invalid_argument("usage: " + entry.syntax());
   }
-  if (spec.validate != nullptr) spec.validate(c, state);
-  if (spec.phase == Phase::AnyTime) state.anyFileCommand = true;
+  if (entry.validate != nullptr) entry.validate(c, state);
+  if (entry.phase == Phase::AnyTime) state.anyFileCommand = true;
 }
 
 }  // namespace

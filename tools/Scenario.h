@@ -19,8 +19,8 @@ namespace harbrite::sim {
 struct CommandSpec;
 
 struct Command {
-  const CommandSpec* spec = nullptr;  // its entry in the command table
-  std::size_t nameWords = 1;          // how many of the words name the command
+  const CommandSpec* entry = nullptr;  // its entry in the command table
+  std::size_t nameWords = 1;           // how many of the words name the command
   std::string file;
   int line = 0;
   std::string text;                // the line as written, without its comment

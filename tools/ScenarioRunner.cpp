@@ -37,7 +37,7 @@ class Player final : public Play {
     for (const Command& c : scenario_.commands) {
       recorder_.command(c, device_.now());
       try {
-        c.spec->act(c, *this);
+        c.entry->act(c, *this);
       } catch (const std::exception& e) {
         recorder_.stopped(c, device_.now(), e.what());
         recorder_.finish(device_.now(), false);

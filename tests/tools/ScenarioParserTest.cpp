@@ -142,7 +142,7 @@ TEST(ScenarioParser, EveryCommandIsDocumentedAndEveryDocumentedCommandExists) {
     documented.insert(syntax);
   }
   std::set<std::string> table;
-  for (const CommandSpec& spec : commandTable()) table.insert(spec.syntax());
+  for (const CommandSpec& entry : commandTable()) table.insert(entry.syntax());
   for (const EngineFunction& function : engineFunctions()) table.insert(callSyntax(function));
   for (const std::string& syntax : table) {
     EXPECT_EQ(documented.count(syntax), 1u) << "not in docs/scenarios.md: " << syntax;
