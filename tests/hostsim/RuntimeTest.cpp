@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "hostsim/Objects.h"
+#include "hostsim/Timeline.h"
 
 namespace harbrite::test {
 namespace {
@@ -156,6 +157,93 @@ TEST_F(Runtime, AddingAMethodKeepsTheClassesOwnAndOverridesAnInheritedOne) {
   EXPECT_TRUE(host::respondsToSelector(derivedObject_.get(), fresh));
   EXPECT_FALSE(host::respondsToSelector(baseObject_.get(), fresh));
   EXPECT_STREQ(host::class_getMethodTypes(derived_, fresh), "v@:");
+}
+
+// Many methods, each hooked where it is only inherited, twice down the chain: every hook keeps its
+// own way to the superclass, whatever the signature.
+constexpr int kMethods = 300;
+std::vector<IMP> middlePrevious(kMethods), leafPrevious(kMethods);
+
+int methodIndex(SEL sel) {
+  return std::stoi(host::sel_getName(sel) + 1);
+}
+long long baseValue(id, SEL sel, long long x) {
+  return x * 2 + methodIndex(sel);
+}
+long long middleHook(id self, SEL sel, long long x) {
+  return host::callIMP<long long, long long>(middlePrevious[methodIndex(sel)], self, sel, x) + 1000;
+}
+long long leafHook(id self, SEL sel, long long x) {
+  return host::callIMP<long long, long long>(leafPrevious[methodIndex(sel)], self, sel, x) + 100000;
+}
+double baseRatio(id, SEL, double x, bool half) {
+  return half ? x / 2 : x;
+}
+IMP ratioPrevious = nullptr;
+double ratioHook(id self, SEL sel, double x, bool half) {
+  return host::callIMP<double, double, bool>(ratioPrevious, self, sel, x, half) + 0.25;
+}
+long long baseRevised(id, SEL, long long x) {
+  return -x;
+}
+
+TEST_F(Runtime, HundredsOfInheritedMethodsHookedDownAChainEachReachTheirSuperclass) {
+  Class leaf = hostsim::defineClass("HTLeaf", derived_);
+  std::vector<SEL> sels;
+  for (int i = 0; i < kMethods; ++i) {
+    sels.push_back(host::sel_registerName(("m" + std::to_string(i) + ":").c_str()));
+    hostsim::addMethod(base_, host::sel_getName(sels[i]), host::toIMP(&baseValue), "q@:q");
+  }
+  for (int i = 0; i < kMethods; ++i) {
+    host::MSHookMessageEx(derived_, sels[i], host::toIMP(&middleHook), &middlePrevious[i]);
+    host::MSHookMessageEx(leaf, sels[i], host::toIMP(&leafHook), &leafPrevious[i]);
+    ASSERT_NE(middlePrevious[i], nullptr) << i;
+    ASSERT_NE(leafPrevious[i], nullptr) << i;
+  }
+  auto leafObject = host::StrongRef::adopt(host::class_createInstance(leaf));
+  for (int i = 0; i < kMethods; ++i) {
+    EXPECT_EQ((host::msgSend<long long, long long>(leafObject.get(), sels[i], 5)),
+              10 + i + 1000 + 100000)
+        << i;
+    EXPECT_EQ((host::msgSend<long long, long long>(derivedObject_.get(), sels[i], 5)),
+              10 + i + 1000)
+        << i;
+    EXPECT_EQ((host::msgSend<long long, long long>(baseObject_.get(), sels[i], 5)), 10 + i) << i;
+  }
+  // The forwarders look the superclass's method up when called: a later change shows at once.
+  IMP ignored = nullptr;
+  host::MSHookMessageEx(base_, sels[7], host::toIMP(&baseRevised), &ignored);
+  EXPECT_EQ((host::msgSend<long long, long long>(leafObject.get(), sels[7], 5)), -5 + 101000);
+
+  // Other signatures are passed on whole: a double and a BOOL in, a double out.
+  const SEL ratio = host::sel_registerName("ratio:half:");
+  hostsim::addMethod(base_, "ratio:half:", host::toIMP(&baseRatio), "d@:dB");
+  host::MSHookMessageEx(leaf, ratio, host::toIMP(&ratioHook), &ratioPrevious);
+  EXPECT_EQ((host::msgSend<double, double, bool>(leafObject.get(), ratio, 3.0, true)), 1.75);
+}
+
+struct Rect {
+  double x, y, width, height;
+};
+Rect baseFrame(id, SEL) {
+  return {1, 2, 3, 4};
+}
+
+TEST_F(Runtime, AnInheritedHookThatCannotBeInstalledSaysSoAndChangesNothing) {
+  std::vector<std::string> events;
+  hostsim::setTimelineSink([&](const hostsim::TimelineEvent& e) { events.push_back(e.text); });
+  const SEL frame = host::sel_registerName("frame");
+  hostsim::addMethod(base_, "frame", host::toIMP(&baseFrame), "{CGRect=dddd}@:");
+  const IMP untouched = host::toIMP(&otherGreet);
+  IMP slot = untouched;
+  host::MSHookMessageEx(derived_, frame, host::toIMP(&hookedGreet), &slot);
+  hostsim::setTimelineSink(nullptr);
+
+  EXPECT_EQ(slot, untouched);
+  EXPECT_EQ(host::class_getMethodImplementation(derived_, frame), host::toIMP(&baseFrame));
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"hook of -[HTDerived frame] not installed: no forwarder for "
+                                      "\"{CGRect=dddd}@:\""}));
 }
 
 }  // namespace
