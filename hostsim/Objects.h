@@ -1,46 +1,10 @@
-// The simulated object runtime's own view of objects and classes. Only hostsim sees inside
-// them; the system reaches them through host/Runtime.h.
+// What hostsim adds to the object runtime (GCC's libobjc, see Runtime.cpp) for the classes the
+// host itself has. Only hostsim sees these; the system reaches objects through host/Runtime.h.
 #pragma once
 
-#include <any>
-#include <atomic>
 #include <functional>
-#include <memory>
-#include <string>
-#include <unordered_map>
 
 #include "host/Runtime.h"
-
-namespace host {
-
-struct objc_object {
-  objc_object() = default;
-  objc_object(const objc_object&) = delete;
-  objc_object& operator=(const objc_object&) = delete;
-  virtual ~objc_object() = default;
-
-  Class isa = nullptr;
-  std::atomic<long> references{1};
-  bool immortal = false;  // classes live as long as the process
-  std::unordered_map<std::string, std::any> ivars;
-};
-
-struct Method {
-  IMP imp = nullptr;
-  std::string types;
-};
-
-struct objc_class : objc_object {
-  std::string name;
-  Class superclass = nullptr;
-  bool isMeta = false;
-  std::unordered_map<SEL, Method> methods;
-  // Builds the state of instances of a class the host defines natively; subclasses defined at
-  // run time inherit it.
-  std::function<objc_object*()> makeInstance;
-};
-
-}  // namespace host
 
 namespace hostsim {
 
@@ -53,10 +17,20 @@ inline SEL sel(const char* name) {
   return host::sel_registerName(name);
 }
 
-// Defines a class the host itself has (SpringBoard, PSListController, ...). `makeInstance`
-// builds the C++ state of its instances; nullptr gives plain objects.
+// The C++ state of an instance of a class the host defines natively (an application's bundle
+// identifier, a specifier's properties), kept with the object and destroyed with it.
+struct NativeState {
+  NativeState() = default;
+  NativeState(const NativeState&) = delete;
+  NativeState& operator=(const NativeState&) = delete;
+  virtual ~NativeState() = default;
+};
+
+// Defines and registers a class the host itself has (SpringBoard, PSListController, ...), on
+// the runtime's root class when `superclass` is null. `makeState` builds the native state of its
+// instances and of its subclasses' instances; nullptr gives plain objects.
 Class defineClass(const char* name, Class superclass,
-                  std::function<host::objc_object*()> makeInstance = nullptr);
+                  std::function<NativeState*()> makeState = nullptr);
 // Adds a class method (sent to the class object).
 void addClassMethod(Class cls, const char* selector, IMP imp, const char* types);
 void addMethod(Class cls, const char* selector, IMP imp, const char* types);
@@ -68,9 +42,14 @@ void resetRuntime();
 // that quits takes with it. The class itself stays valid for whoever still holds it.
 void forgetClass(Class cls);
 
+// The object's native state; nullptr for nil, a class, or an object without one.
+NativeState* nativeState(id obj);
+// How many references hold the object (0 for nil and classes).
+long referenceCount(id obj);
+
 template <class T>
 T* as(id obj) {
-  return dynamic_cast<T*>(obj);
+  return dynamic_cast<T*>(nativeState(obj));
 }
 
 }  // namespace hostsim

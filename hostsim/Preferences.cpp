@@ -21,12 +21,12 @@ using SpecifierList = std::optional<ObjectList>;
 
 constexpr const char* kLiveList = "_specifiers";
 
-struct Specifier : host::objc_object {
+struct Specifier : NativeState {
   host::Dictionary properties;
   id target = nullptr;  // not retained: the controller owns its rows, not the other way round
 };
 
-struct ListController : host::objc_object {
+struct ListController : NativeState {
   std::string bundle;      // device path of the bundle folder
   host::Dictionary store;  // the framework's own values, by key
   ObjectList loaded;       // what the loader last handed out

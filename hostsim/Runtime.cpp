@@ -1,66 +1,218 @@
-// The simulated object runtime: classes with superclass chains and metaclasses, method tables
-// keyed by interned selectors, Substrate-style hooks and reference counting.
+// The simulated device's object runtime is GCC's Objective-C runtime (libobjc), driven through
+// its C API: classes, metaclasses, selectors, method lists, lookup and dispatch are its own. This
+// file states host/Runtime.h in its terms and adds only what it lacks: reference counts and
+// fields (kept in the extra bytes of every instance), the names of classes whose simulated
+// process has quit, the Substrate-style hook, and the timeline's events.
 #include <ffi.h>
+#include <objc/message.h>
+#include <objc/runtime.h>
+#include <objc/thr.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <any>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "hostsim/Objects.h"
 #include "hostsim/Timeline.h"
 
-namespace host {
-
-struct objc_selector {
-  std::string name;
-};
-
 namespace {
 
-struct Registry {
-  std::mutex mutex;
-  std::unordered_map<std::string, std::unique_ptr<objc_selector>> selectors;
-  std::unordered_map<std::string, Class> classes;
-  // Every class ever made, so that a reset never leaves an object with a dangling class.
-  std::vector<std::unique_ptr<objc_class>> allClasses;
+// host/ names the runtime's types in its own namespace; they are the same pointers.
+::Class rt(host::Class cls) {
+  return reinterpret_cast<::Class>(cls);
+}
+host::Class hostClass(::Class cls) {
+  return reinterpret_cast<host::Class>(cls);
+}
+::id rt(host::id obj) {
+  return reinterpret_cast<::id>(obj);
+}
+::SEL rt(host::SEL sel) {
+  return reinterpret_cast<::SEL>(sel);
+}
+::IMP rt(host::IMP imp) {
+  return reinterpret_cast<::IMP>(imp);
+}
+host::IMP hostIMP(::IMP imp) {
+  return reinterpret_cast<host::IMP>(imp);
+}
+
+// ---- What a class made here carries --------------------------------------------------------
+
+// Marks the classes made here (libobjc's class version, which nothing else uses): only they
+// carry ClassFacts in their extra bytes.
+constexpr int kHostClassVersion = 0x4862;
+
+// What the host knows of one of its classes beyond what libobjc holds, in the class's extra
+// bytes. Classes live as long as the process, and so do their facts.
+struct ClassFacts {
+  const char* name = nullptr;  // libobjc's name for it may carry a generation (see Names)
+  std::function<hostsim::NativeState*()> makeState;
+  unsigned epoch = 0;
+  std::atomic<bool> forgotten{false};
 };
 
-Registry& registry() {
-  static Registry* r = new Registry;  // lives until the process ends
-  return *r;
+// Where a class's extra bytes start: past libobjc's own class structure, whose size is the
+// instance size of a metaclass (a class is an instance of its metaclass).
+void* classExtraBytes(::Class cls) {
+  static const std::size_t classSize =
+      ::class_getInstanceSize(::object_getClass(reinterpret_cast<::id>(::objc_getClass("Object"))));
+  return reinterpret_cast<char*>(cls) + classSize;
 }
 
-const Method* findMethod(Class cls, SEL sel) {
-  for (Class c = cls; c != nullptr; c = c->superclass) {
-    auto it = c->methods.find(sel);
-    if (it != c->methods.end()) return &it->second;
+ClassFacts* facts(::Class cls) {
+  if (cls == nullptr || ::class_getVersion(cls) != kHostClassVersion) return nullptr;
+  return static_cast<ClassFacts*>(classExtraBytes(cls));
+}
+
+// Boots so far: a new boot forgets every class made before it by name.
+std::atomic<unsigned> currentEpoch{0};
+
+bool answersToItsName(::Class cls) {
+  const ClassFacts* f = facts(cls);
+  return f != nullptr && f->epoch == currentEpoch.load(std::memory_order_acquire) &&
+         !f->forgotten.load(std::memory_order_acquire);
+}
+
+// ---- Names ------------------------------------------------------------------------------------
+
+// libobjc never lets a registered class go, but a simulated process that quits takes its
+// classes' names with it, and the next one registers them anew. A class made while libobjc
+// still holds its name is registered under that name with a generation ("SpringBoard~3"), and
+// answers to its own name from then on; the first of each name has libobjc's name as is.
+struct Names {
+  std::mutex mutex;
+  std::unordered_map<std::string, ::Class> successors;  // name → the class that now answers
+  std::unordered_set<std::string> inConstruction;       // libobjc names allocated, unregistered
+  unsigned long generations = 0;
+};
+
+Names& names() {
+  static auto* n = new Names;  // lives until the process ends
+  return *n;
+}
+
+::Class lookUpLocked(Names& n, const char* name) {
+  auto it = n.successors.find(name);
+  if (it != n.successors.end() && answersToItsName(it->second)) return it->second;
+  ::Class cls = ::objc_lookUpClass(name);
+  return answersToItsName(cls) ? cls : nullptr;
+}
+
+// A class pair in construction, under a libobjc name of its own.
+::Class makeClass(::Class superclass, const char* name) {
+  Names& n = names();
+  std::lock_guard lock(n.mutex);
+  std::string runtimeName = name;
+  while (::objc_lookUpClass(runtimeName.c_str()) != nullptr ||
+         n.inConstruction.count(runtimeName) != 0) {
+    runtimeName = std::string(name) + "~" + std::to_string(++n.generations);
   }
+  ::Class cls = ::objc_allocateClassPair(superclass, runtimeName.c_str(), sizeof(ClassFacts));
+  if (cls == nullptr) return nullptr;
+  n.inConstruction.insert(runtimeName);
+  const ClassFacts* inherited = facts(superclass);
+  for (::Class c : {cls, ::object_getClass(reinterpret_cast<::id>(cls))}) {
+    ::class_setVersion(c, kHostClassVersion);
+    auto* f = new (classExtraBytes(c)) ClassFacts;
+    f->name = ::strdup(name);
+    if (inherited != nullptr) f->makeState = inherited->makeState;
+    f->epoch = currentEpoch.load(std::memory_order_acquire);
+  }
+  return cls;
+}
+
+void registerClass(::Class cls) {
+  Names& n = names();
+  std::lock_guard lock(n.mutex);
+  const ClassFacts* f = facts(cls);
+  const bool nameIsFree = lookUpLocked(n, f->name) == nullptr;
+  ::objc_registerClassPair(cls);
+  n.inConstruction.erase(::class_getName(cls));
+  if (std::strcmp(::class_getName(cls), f->name) != 0 && nameIsFree) n.successors[f->name] = cls;
+}
+
+// ---- What an instance carries -----------------------------------------------------------------
+
+// Every instance's reference count, fields and native state, in the extra bytes that
+// class_createInstance gives past the runtime's own.
+struct ObjectFacts {
+  std::atomic<long> references{1};
+  std::unordered_map<std::string, std::any> ivars;
+  std::unique_ptr<hostsim::NativeState> state;
+};
+
+ObjectFacts* objectFacts(::id obj) {
+  const std::size_t size = ::class_getInstanceSize(::object_getClass(obj));
+  const std::size_t offset =
+      (size + alignof(ObjectFacts) - 1) / alignof(ObjectFacts) * alignof(ObjectFacts);
+  return reinterpret_cast<ObjectFacts*>(reinterpret_cast<char*>(obj) + offset);
+}
+
+bool isClassObject(::id obj) {
+  return ::class_isMetaClass(::object_getClass(obj));
+}
+
+// ---- Messages the receiver does not answer ---------------------------------------------------
+
+// libobjc answers a selector nobody implements with a forwarding function that ends in an
+// error; the host's promise is a message that does nothing. The runtime's forwarding hook hands
+// out this function instead, and the lookups below translate it to "no implementation".
+::id unanswered(::id, ::SEL) {
   return nullptr;
 }
-
-Class makeClassPair(Class superclass, const std::string& name) {
-  auto& r = registry();
-  auto meta = std::make_unique<objc_class>();
-  auto cls = std::make_unique<objc_class>();
-  meta->name = name;
-  meta->isMeta = true;
-  meta->immortal = true;
-  meta->superclass = superclass != nullptr ? superclass->isa : nullptr;
-  cls->name = name;
-  cls->immortal = true;
-  cls->superclass = superclass;
-  cls->isa = meta.get();
-  if (superclass != nullptr) cls->makeInstance = superclass->makeInstance;
-  Class result = cls.get();
-  r.allClasses.push_back(std::move(meta));
-  r.allClasses.push_back(std::move(cls));
-  return result;
+::IMP forwardingImplementation(::id, ::SEL) {
+  return reinterpret_cast<::IMP>(&unanswered);
 }
+const bool forwardingInstalled = (__objc_msg_forward2 = &forwardingImplementation, true);
+
+// libobjc frees a dispatch table that a method change replaces at once while it believes the
+// process has one thread, and defers the free while other threads may still be reading it. It
+// counts only threads it started; a thread that sends messages is made known to it here, for
+// as long as the thread lives.
+struct KnownThread {
+  KnownThread() : counted(::gettid() != ::getpid()) {
+    if (counted) ::objc_thread_add();
+  }
+  ~KnownThread() {
+    if (counted) ::objc_thread_remove();
+  }
+  KnownThread(const KnownThread&) = delete;
+  KnownThread& operator=(const KnownThread&) = delete;
+  bool counted;
+};
+void noteSendingThread() {
+  thread_local KnownThread thread;
+  (void)thread;
+}
+
+// The method that the class itself defines for `sel`, or nullptr when it only inherits one or
+// has none.
+::Method ownMethod(::Class cls, ::SEL sel) {
+  ::Method method = ::class_getInstanceMethod(cls, sel);
+  if (method == nullptr) return nullptr;
+  ::Class superclass = ::class_getSuperclass(cls);
+  return superclass != nullptr && ::class_getInstanceMethod(superclass, sel) == method ? nullptr
+                                                                                       : method;
+}
+
+std::string describe(::Class cls, ::SEL sel) {
+  const ClassFacts* f = facts(cls);
+  return std::string(::class_isMetaClass(cls) ? "+[" : "-[") +
+         (f != nullptr ? f->name : ::class_getName(cls)) + " " + ::sel_getName(sel) + "]";
+}
+
+// ---- Forwarders for hooks of inherited methods ----------------------------------------------
 
 // Forwarders handed out as the "previous implementation" of a hooked method that the class
 // only inherited. As hooking libraries do on the device with a trampoline per hook, every hook
@@ -69,8 +221,8 @@ Class makeClassPair(Class superclass, const std::string& name) {
 // superclass's implementation current at the time of the call with the arguments it was given.
 // A forwarder lives as long as the class it serves, that is, as long as the process.
 struct Forwarder {
-  Class cls = nullptr;
-  SEL sel = nullptr;
+  ::Class cls = nullptr;
+  ::SEL sel = nullptr;
   std::vector<ffi_type*> arguments;
   ffi_cif cif{};
   ffi_closure* closure = nullptr;
@@ -165,9 +317,11 @@ ffi_type* ffiType(const char*& p) {
 
 void forward(ffi_cif* cif, void* result, void** arguments, void* data) noexcept {
   const auto* forwarder = static_cast<const Forwarder*>(data);
-  IMP target = class_getMethodImplementation(class_getSuperclass(forwarder->cls), forwarder->sel);
-  if (target != nullptr) {
-    ffi_call(cif, target, result, arguments);
+  ::Class superclass = ::class_getSuperclass(forwarder->cls);
+  ::IMP target =
+      superclass != nullptr ? ::class_getMethodImplementation(superclass, forwarder->sel) : nullptr;
+  if (target != nullptr && target != reinterpret_cast<::IMP>(&unanswered)) {
+    ffi_call(cif, reinterpret_cast<void (*)()>(target), result, arguments);
   } else if (cif->rtype->type != FFI_TYPE_VOID) {
     std::memset(result, 0, std::max<std::size_t>(cif->rtype->size, sizeof(ffi_arg)));
   }
@@ -175,7 +329,7 @@ void forward(ffi_cif* cif, void* result, void** arguments, void* data) noexcept 
 
 // A forwarder for `sel` of `cls`, whose method has the signature `types` describes; nullptr when
 // the signature has a type that a forwarder cannot pass on.
-IMP makeForwarder(const char* types, Class cls, SEL sel) {
+::IMP makeForwarder(const char* types, ::Class cls, ::SEL sel) {
   auto forwarder = std::make_unique<Forwarder>();
   forwarder->cls = cls;
   forwarder->sel = sel;
@@ -201,7 +355,7 @@ IMP makeForwarder(const char* types, Class cls, SEL sel) {
     ffi_closure_free(forwarder->closure);
     return nullptr;
   }
-  IMP imp = reinterpret_cast<IMP>(forwarder->code);
+  ::IMP imp = reinterpret_cast<::IMP>(forwarder->code);
   std::lock_guard lock(forwardersMutex);
   forwarders().push_back(std::move(forwarder));
   return imp;
@@ -209,184 +363,206 @@ IMP makeForwarder(const char* types, Class cls, SEL sel) {
 
 }  // namespace
 
+namespace host {
+
 SEL sel_registerName(const char* name) {
-  auto& r = registry();
-  std::lock_guard lock(r.mutex);
-  auto& slot = r.selectors[name];
-  if (!slot) slot = std::make_unique<objc_selector>(objc_selector{name});
-  return slot.get();
+  return name != nullptr ? reinterpret_cast<SEL>(::sel_registerName(name)) : nullptr;
 }
 
 const char* sel_getName(SEL sel) {
-  return sel != nullptr ? sel->name.c_str() : nullptr;
+  return sel != nullptr ? ::sel_getName(rt(sel)) : nullptr;
 }
 
 Class objc_getClass(const char* name) {
   if (name == nullptr) return nullptr;
-  auto& r = registry();
-  std::lock_guard lock(r.mutex);
-  auto it = r.classes.find(name);
-  return it != r.classes.end() ? it->second : nullptr;
+  Names& n = names();
+  std::lock_guard lock(n.mutex);
+  return hostClass(lookUpLocked(n, name));
 }
 
 const char* class_getName(Class cls) {
-  return cls != nullptr ? cls->name.c_str() : nullptr;
-}
-Class class_getSuperclass(Class cls) {
-  return cls != nullptr ? cls->superclass : nullptr;
-}
-Class object_getClass(id obj) {
-  return obj != nullptr ? obj->isa : nullptr;
-}
-id asObject(Class cls) {
-  return cls;
+  if (cls == nullptr) return nullptr;
+  const ClassFacts* f = facts(rt(cls));
+  return f != nullptr ? f->name : ::class_getName(rt(cls));
 }
 
-namespace {
-bool addMethodQuietly(Class cls, SEL sel, IMP imp, const char* types) {
-  if (cls == nullptr || sel == nullptr) return false;
-  if (cls->methods.count(sel) != 0) return false;
-  cls->methods[sel] = Method{imp, types != nullptr ? types : ""};
-  return true;
+// The host's root classes are roots: libobjc's own root, Object, stays out of sight.
+Class class_getSuperclass(Class cls) {
+  ::Class superclass = cls != nullptr ? ::class_getSuperclass(rt(cls)) : nullptr;
+  return facts(superclass) != nullptr ? hostClass(superclass) : nullptr;
 }
-std::string describe(Class cls, SEL sel) {
-  return std::string(cls->isMeta ? "+[" : "-[") + cls->name + " " + sel->name + "]";
+
+Class object_getClass(id obj) {
+  return hostClass(::object_getClass(rt(obj)));
 }
-}  // namespace
+
+id asObject(Class cls) {
+  return reinterpret_cast<id>(cls);
+}
 
 bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types) {
-  bool added = addMethodQuietly(cls, sel, imp, types);
-  if (cls != nullptr && sel != nullptr) {
-    hostsim::timelineLazy("runtime", [&] {
-      return std::string((added ? "added " : "kept existing ") + describe(cls, sel) + " \"" +
-                         (types != nullptr ? types : "") + "\"");
-    });
-  }
+  if (cls == nullptr || sel == nullptr) return false;
+  const bool added = imp != nullptr && types != nullptr && *types != '\0' &&
+                     ::class_addMethod(rt(cls), rt(sel), rt(imp), types);
+  hostsim::timelineLazy("runtime", [&] {
+    return std::string((added ? "added " : "kept existing ") + describe(rt(cls), rt(sel)) + " \"" +
+                       (types != nullptr ? types : "") + "\"");
+  });
   return added;
 }
 
 IMP class_getMethodImplementation(Class cls, SEL sel) {
-  const Method* m = findMethod(cls, sel);
-  return m != nullptr ? m->imp : nullptr;
+  if (cls == nullptr || sel == nullptr) return nullptr;
+  noteSendingThread();
+  ::IMP imp = ::class_getMethodImplementation(rt(cls), rt(sel));
+  return imp != reinterpret_cast<::IMP>(&unanswered) ? hostIMP(imp) : nullptr;
 }
 
 const char* class_getMethodTypes(Class cls, SEL sel) {
-  const Method* m = findMethod(cls, sel);
-  return m != nullptr ? m->types.c_str() : nullptr;
+  if (cls == nullptr || sel == nullptr) return nullptr;
+  ::Method method = ::class_getInstanceMethod(rt(cls), rt(sel));
+  return method != nullptr ? ::method_getTypeEncoding(method) : nullptr;
 }
 
 void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
-  if (cls == nullptr || sel == nullptr) return;
-  auto own = cls->methods.find(sel);
-  if (own != cls->methods.end()) {
-    if (result != nullptr) *result = own->second.imp;
-    own->second.imp = replacement;
-    hostsim::timelineLazy("runtime", [&] { return std::string("hooked " + describe(cls, sel)); });
+  if (cls == nullptr || sel == nullptr || replacement == nullptr) return;
+  ::Class c = rt(cls);
+  ::SEL s = rt(sel);
+  if (::Method own = ownMethod(c, s)) {
+    // libobjc writes a new implementation into the class's dispatch table; a class that has not
+    // been sent a message yet still shares the runtime's one "not installed" table, and the write
+    // would reach every such class. A lookup installs the class's own table first.
+    ::class_getMethodImplementation(c, s);
+    IMP previous = hostIMP(::method_setImplementation(own, rt(replacement)));
+    if (result != nullptr) *result = previous;
+    hostsim::timelineLazy("runtime", [&] { return "hooked " + describe(c, s); });
     return;
   }
-  const Method* inherited = findMethod(cls->superclass, sel);
+  ::Class superclass = ::class_getSuperclass(c);
+  ::Method inherited = superclass != nullptr ? ::class_getInstanceMethod(superclass, s) : nullptr;
   if (inherited == nullptr) {
-    hostsim::timelineLazy("runtime", [&] {
-      return std::string("hook of " + describe(cls, sel) + " found no method");
-    });
+    hostsim::timelineLazy("runtime",
+                          [&] { return "hook of " + describe(c, s) + " found no method"; });
     return;
   }
-  IMP forwarder = makeForwarder(inherited->types.c_str(), cls, sel);
+  const char* types = ::method_getTypeEncoding(inherited);
+  ::IMP forwarder = makeForwarder(types, c, s);
   if (forwarder == nullptr) {
     hostsim::timelineLazy("runtime", [&] {
-      return std::string("hook of " + describe(cls, sel) + " not installed: no forwarder for \"" +
-                         inherited->types + "\"");
+      return "hook of " + describe(c, s) + " not installed: no forwarder for \"" + types + "\"";
     });
     return;
   }
-  cls->methods[sel] = Method{replacement, inherited->types};
-  if (result != nullptr) *result = forwarder;
-  hostsim::timelineLazy(
-      "runtime", [&] { return std::string("hooked " + describe(cls, sel) + " (inherited)"); });
+  // The saved implementation is in place before the first call can reach the replacement.
+  if (result != nullptr) *result = hostIMP(forwarder);
+  ::class_addMethod(c, s, rt(replacement), types);
+  hostsim::timelineLazy("runtime", [&] { return "hooked " + describe(c, s) + " (inherited)"; });
 }
 
 Class objc_allocateClassPair(Class superclass, const char* name) {
-  if (superclass == nullptr || name == nullptr || objc_getClass(name) != nullptr) return nullptr;
-  std::lock_guard lock(registry().mutex);
-  return makeClassPair(superclass, name);
+  if (superclass == nullptr || name == nullptr || facts(rt(superclass)) == nullptr) return nullptr;
+  if (objc_getClass(name) != nullptr) return nullptr;
+  return hostClass(makeClass(rt(superclass), name));
 }
 
 void objc_registerClassPair(Class cls) {
-  if (cls == nullptr) return;
-  auto& r = registry();
-  std::lock_guard lock(r.mutex);
-  r.classes.emplace(cls->name, cls);
+  if (cls != nullptr && facts(rt(cls)) != nullptr) registerClass(rt(cls));
 }
 
 id class_createInstance(Class cls) {
-  if (cls == nullptr || cls->isMeta) return nullptr;
-  objc_object* obj = cls->makeInstance ? cls->makeInstance() : new objc_object;
-  obj->isa = cls;
-  return obj;
+  const ClassFacts* f = facts(rt(cls));
+  if (f == nullptr || ::class_isMetaClass(rt(cls))) return nullptr;
+  ::id obj = ::class_createInstance(rt(cls), sizeof(ObjectFacts) + alignof(ObjectFacts));
+  if (obj == nullptr) return nullptr;
+  ObjectFacts* facts = new (objectFacts(obj)) ObjectFacts;
+  if (f->makeState) facts->state.reset(f->makeState());
+  return reinterpret_cast<id>(obj);
 }
 
 bool respondsToSelector(id obj, SEL sel) {
-  return obj != nullptr && findMethod(obj->isa, sel) != nullptr;
+  if (obj == nullptr || sel == nullptr) return false;
+  noteSendingThread();
+  return ::class_respondsToSelector(::object_getClass(rt(obj)), rt(sel));
 }
 
 bool isKindOfClass(id obj, Class cls) {
   if (obj == nullptr || cls == nullptr) return false;
-  for (Class c = obj->isa; c != nullptr; c = c->superclass) {
-    if (c == cls) return true;
+  for (::Class c = ::object_getClass(rt(obj)); c != nullptr; c = ::class_getSuperclass(c)) {
+    if (c == rt(cls)) return true;
   }
   return false;
 }
 
+// Classes live as long as the process: counting their references would change nothing.
 id objc_retain(id obj) {
-  if (obj != nullptr && !obj->immortal) obj->references.fetch_add(1, std::memory_order_relaxed);
+  if (obj != nullptr && !isClassObject(rt(obj))) {
+    objectFacts(rt(obj))->references.fetch_add(1, std::memory_order_relaxed);
+  }
   return obj;
 }
 
 void objc_release(id obj) {
-  if (obj == nullptr || obj->immortal) return;
-  if (obj->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete obj;
+  if (obj == nullptr || isClassObject(rt(obj))) return;
+  ObjectFacts* facts = objectFacts(rt(obj));
+  if (facts->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  facts->~ObjectFacts();
+  ::object_dispose(rt(obj));
 }
 
 std::any& object_ivar(id obj, const char* name) {
-  return obj->ivars[name];
+  return objectFacts(rt(obj))->ivars[name];
 }
 
 }  // namespace host
 
 namespace hostsim {
 
-Class defineClass(const char* name, Class superclass,
-                  std::function<host::objc_object*()> makeInstance) {
-  Class cls = nullptr;
-  {
-    std::lock_guard lock(host::registry().mutex);
-    cls = host::makeClassPair(superclass, name);
+Class defineClass(const char* name, Class superclass, std::function<NativeState*()> makeState) {
+  ::Class super = superclass != nullptr ? rt(superclass) : ::objc_getClass("Object");
+  ::Class cls = makeClass(super, name);
+  if (makeState) {
+    for (::Class c : {cls, ::object_getClass(reinterpret_cast<::id>(cls))}) {
+      facts(c)->makeState = makeState;
+    }
   }
-  if (makeInstance) cls->makeInstance = std::move(makeInstance);
-  host::objc_registerClassPair(cls);
-  return cls;
+  registerClass(cls);
+  return hostClass(cls);
 }
 
 void addMethod(Class cls, const char* selector, IMP imp, const char* types) {
-  host::addMethodQuietly(cls, sel(selector), imp, types);
+  ::class_addMethod(rt(cls), ::sel_registerName(selector), rt(imp), types);
 }
 
 void addClassMethod(Class cls, const char* selector, IMP imp, const char* types) {
-  host::addMethodQuietly(cls->isa, sel(selector), imp, types);
+  ::class_addMethod(::object_getClass(reinterpret_cast<::id>(rt(cls))),
+                    ::sel_registerName(selector), rt(imp), types);
+}
+
+NativeState* nativeState(id obj) {
+  if (obj == nullptr || isClassObject(rt(obj))) return nullptr;
+  return objectFacts(rt(obj))->state.get();
+}
+
+long referenceCount(id obj) {
+  if (obj == nullptr || isClassObject(rt(obj))) return 0;
+  return objectFacts(rt(obj))->references.load(std::memory_order_relaxed);
 }
 
 void resetRuntime() {
-  auto& r = host::registry();
-  std::lock_guard lock(r.mutex);
-  r.classes.clear();
+  currentEpoch.fetch_add(1, std::memory_order_acq_rel);
+  Names& n = names();
+  std::lock_guard lock(n.mutex);
+  n.successors.clear();
 }
 
 void forgetClass(Class cls) {
-  if (cls == nullptr) return;
-  auto& r = host::registry();
-  std::lock_guard lock(r.mutex);
-  auto it = r.classes.find(cls->name);
-  if (it != r.classes.end() && it->second == cls) r.classes.erase(it);
+  ClassFacts* f = facts(rt(cls));
+  if (f == nullptr) return;
+  f->forgotten.store(true, std::memory_order_release);
+  Names& n = names();
+  std::lock_guard lock(n.mutex);
+  auto it = n.successors.find(f->name);
+  if (it != n.successors.end() && it->second == rt(cls)) n.successors.erase(it);
 }
 
 }  // namespace hostsim

@@ -34,25 +34,25 @@ SimState& state() {
   return *s;
 }
 
-struct Application : host::objc_object {
+struct Application : NativeState {
   std::string bundleId;
 };
-struct ExitReport : host::objc_object {
+struct ExitReport : NativeState {
   host::StrongRef application;
 };
-struct ModuleInstance : host::objc_object {
+struct ModuleInstance : NativeState {
   host::StrongRef metadata;
   host::StrongRef module;
 };
-struct ModuleMetadata : host::objc_object {
+struct ModuleMetadata : NativeState {
   std::string identifier;
 };
-struct Module : host::objc_object {
+struct Module : NativeState {
   bool selected = false;
   bool vpn = false;
   std::string identifier;  // its instance's, so that the timeline can name it
 };
-struct ModuleManager : host::objc_object {
+struct ModuleManager : NativeState {
   host::ObjectList instances;
 };
 

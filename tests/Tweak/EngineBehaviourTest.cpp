@@ -193,12 +193,12 @@ TEST(EngineBehaviour, TheSettlingDelayHoldsTheLatestFrontDisplayAndReleasesTheOn
   // The second is held for the decision, which gets it alive, and lets go of it afterwards.
   host::objc_release(second);
   ASSERT_FALSE(secondAlive.expired());
-  const long heldDuringDelay = second->references;
+  const long heldDuringDelay = hostsim::referenceCount(second);
   device.wait(500'000'000);
   ASSERT_EQ(Decisions::displays.size(), 1u);
   EXPECT_EQ(Decisions::displays[0], second);
   ASSERT_FALSE(secondAlive.expired());
-  EXPECT_EQ(second->references, heldDuringDelay - 1);
+  EXPECT_EQ(hostsim::referenceCount(second), heldDuringDelay - 1);
 
   // An application, then the home screen (nil) within the delay: the decision is for nil, and the
   // display it replaced goes once SpringBoard has moved on too.

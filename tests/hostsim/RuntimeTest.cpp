@@ -5,9 +5,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <objc/message.h>
+#include <objc/runtime.h>
 
 #include "hostsim/Objects.h"
+#include "hostsim/SettingsApp.h"
+#include "hostsim/SpringBoard.h"
 #include "hostsim/Timeline.h"
+#include "tests/support/TestDevice.h"
 
 namespace harbrite::test {
 namespace {
@@ -89,6 +94,18 @@ TEST_F(Runtime, HookingAMethodTheClassDefinesReplacesItAndHandsBackTheOldOne) {
   calls.clear();
   greet(derivedObject_);
   EXPECT_EQ(whoRan(), (std::vector<std::string>{"hook", "base"}));
+}
+
+TEST_F(Runtime, HookingAClassNothingHasMessagedYetChangesThatClassAlone) {
+  // SetUp sent no message: neither class has a dispatch table of its own yet.
+  host::MSHookMessageEx(base_, greet_, host::toIMP(&hookedGreet), &previousGreet);
+  Class unrelated = hostsim::defineClass("HTUnrelated", nullptr);
+  hostsim::addMethod(unrelated, "greet:", host::toIMP(&otherGreet), "v@:@");
+  EXPECT_EQ(host::class_getMethodImplementation(unrelated, greet_), host::toIMP(&otherGreet));
+  auto other = host::StrongRef::adopt(host::class_createInstance(unrelated));
+  greet(other);
+  greet(derivedObject_);
+  EXPECT_EQ(whoRan(), (std::vector<std::string>{"other", "hook", "base"}));
 }
 
 TEST_F(Runtime, HookingAnInheritedMethodOverridesItAndForwardsToTheSuperclassAtCallTime) {
@@ -244,6 +261,65 @@ TEST_F(Runtime, AnInheritedHookThatCannotBeInstalledSaysSoAndChangesNothing) {
   EXPECT_EQ(events,
             (std::vector<std::string>{"hook of -[HTDerived frame] not installed: no forwarder for "
                                       "\"{CGRect=dddd}@:\""}));
+}
+
+// The device's classes are libobjc's own: the runtime's API finds them by the device's names (the
+// first boot of a process registers them under these), with the engine's methods and hooks in
+// them and the pane's classes on the Preferences framework's.
+TEST(DeviceRuntime, TheDevicesClassesAndTheEnginesMethodsAreTheRuntimesOwn) {
+  TestDevice device;
+  host::Dictionary prefs;
+  prefs.set("usePersistMode", host::Value(true));
+  device.writePrefs(prefs);
+  device.boot();
+  ASSERT_TRUE(device.engineInstalled());
+  hostsim::SettingsApp settings(device.root());
+  settings.open();
+
+  for (const char* name :
+       {"SpringBoard", "SBApplication", "UIDevice", "SBMainSwitcherControllerCoordinator",
+        "CCUIModuleInstanceManager", "CCUIModuleInstance", "CCUIModuleMetadata", "CCUIToggleModule",
+        "CCUIContentModule", "PSListController", "PSSpecifier", "DNMURootListController",
+        "DNMRootListController"}) {
+    ::Class cls = ::objc_getClass(name);
+    ASSERT_NE(cls, nullptr) << name;
+    EXPECT_EQ(reinterpret_cast<Class>(cls), host::objc_getClass(name)) << name;
+    EXPECT_STREQ(::class_getName(cls), name);
+  }
+  ::Class springBoard = ::objc_getClass("SpringBoard");
+  EXPECT_EQ(::class_getSuperclass(springBoard), ::objc_getClass("UIApplication"));
+  EXPECT_EQ(::class_getSuperclass(::objc_getClass("DNMRootListController")),
+            ::objc_getClass("DNMURootListController"));
+  EXPECT_EQ(::class_getSuperclass(::objc_getClass("DNMURootListController")),
+            ::objc_getClass("PSListController"));
+
+  // The methods the engine added, with their type strings.
+  const std::vector<std::pair<const char*, const char*>> added = {
+      {"turnVPNOn", "v@:"},
+      {"handleDisplayChange:", "v@:@"},
+      {"setVPNState:", "v@:B"},
+      {"readStateFromFileForFeature:", "B@:@"},
+      {"writeStateToFileForFeature:enabled:", "v@:@B"}};
+  for (const auto& [selector, types] : added) {
+    ::Method method = ::class_getInstanceMethod(springBoard, ::sel_registerName(selector));
+    ASSERT_NE(method, nullptr) << selector;
+    EXPECT_STREQ(::method_getTypeEncoding(method), types) << selector;
+  }
+  // libobjc dispatches to what the engine installed: its methods and its hooks.
+  ::id board = reinterpret_cast<::id>(hostsim::springBoardObject());
+  const ::SEL turnVPNOn = ::sel_registerName("turnVPNOn");
+  EXPECT_EQ(reinterpret_cast<IMP>(::objc_msg_lookup(board, turnVPNOn)),
+            host::class_getMethodImplementation(host::object_getClass(hostsim::springBoardObject()),
+                                                host::sel_registerName("turnVPNOn")));
+  const ::SEL exit = ::sel_registerName("_applicationDidExit:");
+  EXPECT_NE(reinterpret_cast<IMP>(::class_getMethodImplementation(
+                ::objc_getClass("SBMainSwitcherControllerCoordinator"), exit)),
+            hostsim::hostClasses().nativeApplicationDidExit);
+  // A class method lives on the metaclass, and answers there.
+  ::Class uiDevice = ::objc_getClass("UIDevice");
+  EXPECT_NE(::class_getClassMethod(uiDevice, ::sel_registerName("currentDevice")), nullptr);
+  EXPECT_TRUE(::class_respondsToSelector(::object_getClass(reinterpret_cast<::id>(uiDevice)),
+                                         ::sel_registerName("currentDevice")));
 }
 
 }  // namespace
