@@ -178,8 +178,8 @@ const bool forwardingInstalled = (__objc_msg_forward2 = &forwardingImplementatio
 
 // libobjc frees a dispatch table that a method change replaces at once while it believes the
 // process has one thread, and defers the free while other threads may still be reading it. It
-// counts only threads it started; a thread that sends messages is made known to it here, for
-// as long as the thread lives.
+// counts only threads it started; a thread that sends messages or changes classes through the
+// host is made known to it here, for as long as the thread lives.
 struct KnownThread {
   KnownThread() : counted(::gettid() != ::getpid()) {
     if (counted) ::objc_thread_add();
@@ -191,7 +191,7 @@ struct KnownThread {
   KnownThread& operator=(const KnownThread&) = delete;
   bool counted;
 };
-void noteSendingThread() {
+void noteThread() {
   thread_local KnownThread thread;
   (void)thread;
 }
@@ -418,6 +418,7 @@ id asObject(Class cls) {
 
 bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types) {
   if (cls == nullptr || sel == nullptr) return false;
+  noteThread();
   const bool added = imp != nullptr && types != nullptr && *types != '\0' &&
                      ::class_addMethod(rt(cls), rt(sel), rt(imp), types);
   hostsim::timelineLazy("runtime", [&] {
@@ -429,7 +430,7 @@ bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types) {
 
 IMP class_getMethodImplementation(Class cls, SEL sel) {
   if (cls == nullptr || sel == nullptr) return nullptr;
-  noteSendingThread();
+  noteThread();
   ::IMP imp = ::class_getMethodImplementation(rt(cls), rt(sel));
   return imp != reinterpret_cast<::IMP>(&unanswered) ? hostIMP(imp) : nullptr;
 }
@@ -442,6 +443,7 @@ const char* class_getMethodTypes(Class cls, SEL sel) {
 
 void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
   if (cls == nullptr || sel == nullptr || replacement == nullptr) return;
+  noteThread();
   ::Class c = rt(cls);
   ::SEL s = rt(sel);
   if (::Method own = ownMethod(c, s)) {
@@ -497,7 +499,7 @@ id class_createInstance(Class cls) {
 
 bool respondsToSelector(id obj, SEL sel) {
   if (obj == nullptr || sel == nullptr) return false;
-  noteSendingThread();
+  noteThread();
   return ::class_respondsToSelector(::object_getClass(rt(obj)), rt(sel));
 }
 
