@@ -13,11 +13,14 @@
 #include <any>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -142,6 +145,18 @@ void registerClass(::Class cls) {
   if (std::strcmp(::class_getName(cls), f->name) != 0 && nameIsFree) n.successors[f->name] = cls;
 }
 
+// ---- Selectors --------------------------------------------------------------------------------
+
+struct Selectors {
+  std::shared_mutex mutex;
+  std::unordered_map<std::string_view, ::SEL> byName;  // names are libobjc's, never freed
+};
+
+Selectors& selectors() {
+  static auto* s = new Selectors;  // lives until the process ends
+  return *s;
+}
+
 // ---- What an instance carries -----------------------------------------------------------------
 
 // Every instance's reference count, fields and native state, in the extra bytes that
@@ -204,6 +219,92 @@ void noteThread() {
   ::Class superclass = ::class_getSuperclass(cls);
   return superclass != nullptr && ::class_getInstanceMethod(superclass, sel) == method ? nullptr
                                                                                        : method;
+}
+
+// libobjc's record of a method: the module ABI's struct objc_method, whose layout compiled code
+// emits and so never changes.
+struct MethodRecord {
+  ::SEL name;
+  const char* types;
+  ::IMP imp;
+};
+
+}  // namespace
+
+extern "C" {
+extern objc_mutex_t __objc_runtime_mutex;
+void __objc_update_dispatch_table_for_class(::Class cls);
+}
+
+namespace {
+
+// Whether libobjc's method records are laid out as MethodRecord says, checked once on a real one;
+// where they are not, the plain (slower) API is used.
+bool recordLayoutKnown(::Method method) {
+  static const bool known = [method] {
+    const auto* record = reinterpret_cast<const MethodRecord*>(method);
+    return record->imp == ::method_getImplementation(method) &&
+           record->types == ::method_getTypeEncoding(method) &&
+           record->name == ::method_getName(method);
+  }();
+  return known;
+}
+
+// Type strings handed to method records, each kept once for the life of the process.
+const char* internedTypes(const char* types) {
+  static std::mutex mutex;
+  static auto* all = new std::unordered_set<std::string>;  // lives until the process ends
+  std::lock_guard lock(mutex);
+  return all->emplace(types).first->c_str();
+}
+
+// Adds a method as ::class_addMethod does. libobjc also registers a selector for the method's
+// name and type string unless it has one already, but its comparison of type strings never
+// matches two equal strings that do not end in a frame offset ("v@:", as the host writes them):
+// every method added, on every boot, would make one more selector for its name, and every later
+// addition and lookup of that name walks them all. So the method is added with a frame offset
+// of 0 at the end ("v@:0"), which compares equal to the selector made the first time, and then
+// its record is given the type string as written.
+bool addRuntimeMethod(::Class cls, ::SEL sel, ::IMP imp, const char* types) {
+  const std::size_t length = types != nullptr ? std::strlen(types) : 0;
+  if (length == 0 || std::isdigit(static_cast<unsigned char>(types[length - 1]))) {
+    return ::class_addMethod(cls, sel, imp, types);
+  }
+  const std::string registered = std::string(types) + "0";
+  if (!::class_addMethod(cls, sel, imp, registered.c_str())) return false;
+  // The class's own list: a class still in construction cannot be searched through its
+  // superclass yet. The newest method comes first.
+  unsigned int count = 0;
+  ::Method* own = ::class_copyMethodList(cls, &count);
+  ::Method method = nullptr;
+  for (unsigned int i = 0; i < count && method == nullptr; ++i) {
+    if (::sel_isEqual(::method_getName(own[i]), sel)) method = own[i];
+  }
+  std::free(own);
+  if (method != nullptr && recordLayoutKnown(method) &&
+      std::strcmp(::method_getTypeEncoding(method), registered.c_str()) == 0) {
+    __atomic_store_n(&reinterpret_cast<MethodRecord*>(method)->types, internedTypes(types),
+                     __ATOMIC_RELEASE);
+  }
+  return true;
+}
+
+// Gives `method`, which `cls` itself defines, a new implementation; answers the old one.
+// method_setImplementation would do, but it looks for the method in every class ever registered
+// (libobjc does not know which class a method belongs to), and a simulated device registers its
+// classes anew on every boot: the search grows with every boot of the process. The class is
+// known here, so only its dispatch table and its subclasses' are rebuilt, as adding a method does.
+// (method_setImplementation also writes into a class's table before the class has one of its own,
+// that is, into the table that every class not yet sent a message shares.)
+::IMP setImplementation(::Class cls, ::Method method, ::IMP imp) {
+  auto* record = reinterpret_cast<MethodRecord*>(method);
+  if (!recordLayoutKnown(method)) return ::method_setImplementation(method, imp);
+  ::objc_mutex_lock(__objc_runtime_mutex);
+  ::IMP previous = record->imp;
+  __atomic_store_n(&record->imp, imp, __ATOMIC_RELEASE);
+  __objc_update_dispatch_table_for_class(cls);
+  ::objc_mutex_unlock(__objc_runtime_mutex);
+  return previous;
 }
 
 std::string describe(::Class cls, ::SEL sel) {
@@ -382,7 +483,21 @@ extern "C" __attribute__((visibility("default"))) const char* __lsan_default_sup
 namespace host {
 
 SEL sel_registerName(const char* name) {
-  return name != nullptr ? reinterpret_cast<SEL>(::sel_registerName(name)) : nullptr;
+  if (name == nullptr) return nullptr;
+  // libobjc keeps a selector for every (name, type string) a method was added with, and finds
+  // the untyped one by walking them all; its type comparison never matches two equal strings
+  // without frame offsets ("v@:"), so every method added, on every boot, lengthens that walk.
+  // The untyped selector of a name never changes once made: it is looked up once.
+  Selectors& s = selectors();
+  {
+    std::shared_lock lock(s.mutex);
+    auto it = s.byName.find(std::string_view(name));
+    if (it != s.byName.end()) return reinterpret_cast<SEL>(it->second);
+  }
+  ::SEL sel = ::sel_registerName(name);
+  std::unique_lock lock(s.mutex);
+  s.byName.emplace(::sel_getName(sel), sel);
+  return reinterpret_cast<SEL>(sel);
 }
 
 const char* sel_getName(SEL sel) {
@@ -420,7 +535,7 @@ bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types) {
   if (cls == nullptr || sel == nullptr) return false;
   noteThread();
   const bool added = imp != nullptr && types != nullptr && *types != '\0' &&
-                     ::class_addMethod(rt(cls), rt(sel), rt(imp), types);
+                     addRuntimeMethod(rt(cls), rt(sel), rt(imp), types);
   hostsim::timelineLazy("runtime", [&] {
     return std::string((added ? "added " : "kept existing ") + describe(rt(cls), rt(sel)) + " \"" +
                        (types != nullptr ? types : "") + "\"");
@@ -447,11 +562,7 @@ void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
   ::Class c = rt(cls);
   ::SEL s = rt(sel);
   if (::Method own = ownMethod(c, s)) {
-    // libobjc writes a new implementation into the class's dispatch table; a class that has not
-    // been sent a message yet still shares the runtime's one "not installed" table, and the write
-    // would reach every such class. A lookup installs the class's own table first.
-    ::class_getMethodImplementation(c, s);
-    IMP previous = hostIMP(::method_setImplementation(own, rt(replacement)));
+    IMP previous = hostIMP(setImplementation(c, own, rt(replacement)));
     if (result != nullptr) *result = previous;
     hostsim::timelineLazy("runtime", [&] { return "hooked " + describe(c, s); });
     return;
@@ -473,7 +584,7 @@ void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
   }
   // The saved implementation is in place before the first call can reach the replacement.
   if (result != nullptr) *result = hostIMP(forwarder);
-  ::class_addMethod(c, s, rt(replacement), types);
+  addRuntimeMethod(c, s, rt(replacement), types);
   hostsim::timelineLazy("runtime", [&] { return "hooked " + describe(c, s) + " (inherited)"; });
 }
 
@@ -548,12 +659,12 @@ Class defineClass(const char* name, Class superclass, std::function<NativeState*
 }
 
 void addMethod(Class cls, const char* selector, IMP imp, const char* types) {
-  ::class_addMethod(rt(cls), ::sel_registerName(selector), rt(imp), types);
+  addRuntimeMethod(rt(cls), rt(host::sel_registerName(selector)), rt(imp), types);
 }
 
 void addClassMethod(Class cls, const char* selector, IMP imp, const char* types) {
-  ::class_addMethod(::object_getClass(reinterpret_cast<::id>(rt(cls))),
-                    ::sel_registerName(selector), rt(imp), types);
+  addRuntimeMethod(::object_getClass(reinterpret_cast<::id>(rt(cls))),
+                   rt(host::sel_registerName(selector)), rt(imp), types);
 }
 
 NativeState* nativeState(id obj) {
