@@ -3,7 +3,6 @@
 // file states host/Runtime.h in its terms and adds only what it lacks: reference counts and
 // fields (kept in the extra bytes of every instance), the names of classes whose simulated
 // process has quit, the Substrate-style hook, and the timeline's events.
-#include <ffi.h>
 #include <objc/message.h>
 #include <objc/runtime.h>
 #include <objc/thr.h>
@@ -25,6 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "hostsim/HookForwarders.h"
 #include "hostsim/Objects.h"
 #include "hostsim/Timeline.h"
 
@@ -465,155 +465,6 @@ std::string describe(::Class cls, ::SEL sel) {
          (f != nullptr ? f->name : ::class_getName(cls)) + " " + ::sel_getName(sel) + "]";
 }
 
-// ---- Forwarders for hooks of inherited methods ----------------------------------------------
-
-// Forwarders handed out as the "previous implementation" of a hooked method that the class
-// only inherited. As hooking libraries do on the device with a trampoline per hook, every hook
-// gets a forwarder of its own, made at run time (a libffi closure with the method's signature):
-// it is bound to the class that holds the replacement and, when called, calls that class's
-// superclass's implementation current at the time of the call with the arguments it was given.
-// A forwarder lives as long as the class it serves, that is, as long as the process.
-struct Forwarder {
-  ::Class cls = nullptr;
-  ::SEL sel = nullptr;
-  std::vector<ffi_type*> arguments;
-  ffi_cif cif{};
-  ffi_closure* closure = nullptr;
-  void* code = nullptr;
-};
-
-std::mutex forwardersMutex;
-std::vector<std::unique_ptr<Forwarder>>& forwarders() {
-  static auto* all = new std::vector<std::unique_ptr<Forwarder>>;  // lives until the process ends
-  return *all;
-}
-
-// Steps over one type in a method's type string (with its qualifiers and frame offset).
-// Answers false at a type that does not end.
-bool skipType(const char*& p) {
-  while (*p != '\0' && std::strchr("rnNoORV", *p) != nullptr) ++p;
-  if (*p == '\0') return false;
-  const char open = *p;
-  if (open == '^') {
-    ++p;
-    if (!skipType(p)) return false;
-  } else if (open == '{' || open == '(' || open == '[') {
-    const char close = open == '{' ? '}' : open == '(' ? ')' : ']';
-    int depth = 0;
-    do {
-      if (*p == '\0') return false;
-      if (*p == open) ++depth;
-      if (*p == close) --depth;
-      ++p;
-    } while (depth > 0);
-  } else {
-    ++p;
-  }
-  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
-  return true;
-}
-
-// The libffi type of the type at `p`, stepping over it; nullptr for what a forwarder does not
-// pass on (structures, unions, arrays, bit fields) and for a malformed type.
-ffi_type* ffiType(const char*& p) {
-  while (*p != '\0' && std::strchr("rnNoORV", *p) != nullptr) ++p;
-  ffi_type* type = nullptr;
-  switch (*p) {
-    case 'v':
-      type = &ffi_type_void;
-      break;
-    case '@':
-    case '#':
-    case ':':
-    case '*':
-    case '^':
-      type = &ffi_type_pointer;
-      break;
-    case 'B':
-    case 'C':
-      type = &ffi_type_uint8;
-      break;
-    case 'c':
-      type = &ffi_type_sint8;
-      break;
-    case 's':
-      type = &ffi_type_sint16;
-      break;
-    case 'S':
-      type = &ffi_type_uint16;
-      break;
-    case 'i':
-    case 'l':
-      type = &ffi_type_sint32;
-      break;
-    case 'I':
-    case 'L':
-      type = &ffi_type_uint32;
-      break;
-    case 'q':
-      type = &ffi_type_sint64;
-      break;
-    case 'Q':
-      type = &ffi_type_uint64;
-      break;
-    case 'f':
-      type = &ffi_type_float;
-      break;
-    case 'd':
-      type = &ffi_type_double;
-      break;
-    default:
-      return nullptr;
-  }
-  return skipType(p) ? type : nullptr;
-}
-
-void forward(ffi_cif* cif, void* result, void** arguments, void* data) noexcept {
-  const auto* forwarder = static_cast<const Forwarder*>(data);
-  ::Class superclass = ::class_getSuperclass(forwarder->cls);
-  ::IMP target =
-      superclass != nullptr ? ::class_getMethodImplementation(superclass, forwarder->sel) : nullptr;
-  if (target != nullptr && target != reinterpret_cast<::IMP>(&unanswered)) {
-    ffi_call(cif, reinterpret_cast<void (*)()>(target), result, arguments);
-  } else if (cif->rtype->type != FFI_TYPE_VOID) {
-    std::memset(result, 0, std::max<std::size_t>(cif->rtype->size, sizeof(ffi_arg)));
-  }
-}
-
-// A forwarder for `sel` of `cls`, whose method has the signature `types` describes; nullptr when
-// the signature has a type that a forwarder cannot pass on.
-::IMP makeForwarder(const char* types, ::Class cls, ::SEL sel) {
-  auto forwarder = std::make_unique<Forwarder>();
-  forwarder->cls = cls;
-  forwarder->sel = sel;
-  const char* p = types;
-  ffi_type* result = ffiType(p);
-  if (result == nullptr) return nullptr;
-  while (*p != '\0') {
-    ffi_type* argument = ffiType(p);
-    if (argument == nullptr || argument == &ffi_type_void) return nullptr;
-    forwarder->arguments.push_back(argument);
-  }
-  if (forwarder->arguments.size() < 2) return nullptr;  // every method takes self and _cmd
-  if (ffi_prep_cif(&forwarder->cif, FFI_DEFAULT_ABI,
-                   static_cast<unsigned>(forwarder->arguments.size()), result,
-                   forwarder->arguments.data()) != FFI_OK) {
-    return nullptr;
-  }
-  forwarder->closure =
-      static_cast<ffi_closure*>(ffi_closure_alloc(sizeof(ffi_closure), &forwarder->code));
-  if (forwarder->closure == nullptr) return nullptr;
-  if (ffi_prep_closure_loc(forwarder->closure, &forwarder->cif, forward, forwarder.get(),
-                           forwarder->code) != FFI_OK) {
-    ffi_closure_free(forwarder->closure);
-    return nullptr;
-  }
-  ::IMP imp = reinterpret_cast<::IMP>(forwarder->code);
-  std::lock_guard lock(forwardersMutex);
-  forwarders().push_back(std::move(forwarder));
-  return imp;
-}
-
 }  // namespace
 
 // libobjc leaves a few blocks of its own start-up where LeakSanitizer cannot see them (before any
@@ -727,7 +578,7 @@ void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
     return;
   }
   const char* types = ::method_getTypeEncoding(inherited);
-  ::IMP forwarder = makeForwarder(types, c, s);
+  ::IMP forwarder = rt(hostsim::makeHookForwarder(types, hostClass(c), reinterpret_cast<SEL>(s)));
   if (forwarder == nullptr) {
     hostsim::timelineLazy("runtime", [&] {
       return "hook of " + describe(c, s) + " not installed: no forwarder for \"" + types + "\"";

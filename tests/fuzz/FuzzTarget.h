@@ -21,7 +21,7 @@
 // The simulated platform runs on libobjc, which leaves a few blocks of its own start-up where
 // LeakSanitizer cannot see them (hostsim/Runtime.cpp says the same for the test programs; the
 // fuzzers take the runtime from the shared library, which is not instrumented). Each fuzzer
-// includes this header once; where a fuzzer links Runtime.cpp itself, its own definition stands.
+// includes this header once; the definition is weak, so that one in a library linked in stands.
 extern "C" __attribute__((weak, visibility("default"))) const char* __lsan_default_suppressions() {
   return "leak:libobjc.so\n";
 }
