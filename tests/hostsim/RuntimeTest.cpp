@@ -79,6 +79,12 @@ class Runtime : public ::testing::Test {
 };
 
 TEST_F(Runtime, HookingAMethodTheClassDefinesReplacesItAndHandsBackTheOldOne) {
+  // The subclass has been sent the message already, so it has a dispatch table of its own that
+  // the hook must reach as well.
+  greet(derivedObject_);
+  ASSERT_EQ(whoRan(), (std::vector<std::string>{"base"}));
+  calls.clear();
+
   host::MSHookMessageEx(base_, greet_, host::toIMP(&hookedGreet), &previousGreet);
   EXPECT_EQ(previousGreet, host::toIMP(&baseGreet));
 
@@ -167,9 +173,15 @@ TEST_F(Runtime, AddingAMethodKeepsTheClassesOwnAndOverridesAnInheritedOne) {
   greet(baseObject_);
   EXPECT_EQ(whoRan(), (std::vector<std::string>{"other", "base"}));
 
-  // A new selector answers at once, with the type string it was given.
+  // A new selector answers at once, with the type string it was given; one added to the
+  // superclass reaches a subclass already messaged.
   const SEL fresh = host::sel_registerName("wave");
   EXPECT_FALSE(host::respondsToSelector(derivedObject_.get(), fresh));
+  const SEL wink = host::sel_registerName("wink:");
+  EXPECT_TRUE(host::class_addMethod(base_, wink, host::toIMP(&baseGreetRevised), "v@:@"));
+  calls.clear();
+  host::msgSend<void, id>(derivedObject_.get(), wink, argument_.get());
+  EXPECT_EQ(whoRan(), (std::vector<std::string>{"base revised"}));
   EXPECT_TRUE(host::class_addMethod(derived_, fresh, host::toIMP(&otherGreet), "v@:"));
   EXPECT_TRUE(host::respondsToSelector(derivedObject_.get(), fresh));
   EXPECT_FALSE(host::respondsToSelector(baseObject_.get(), fresh));
