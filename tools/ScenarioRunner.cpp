@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "dunmereprefs/Shared/FeatureStateLines.h"
+#include "dunmereprefs/Shared/PreferenceValues.h"
 #include "host/Platform.h"
 #include "hostsim/Device.h"
 #include "hostsim/SettingsApp.h"
@@ -93,20 +94,9 @@ class Player final : public Play {
     return m;
   }
 
-  // Whether the preferences file, as it is now, enables the application: listed under
-  // enabledApplications, an array of strings, as the engine reads it.
+  // Whether the preferences file, as it is now, enables the application, by the engine's rule.
   bool enabledNow(const std::string& app) const {
-    std::optional<host::Dictionary> prefs = host::readDictionary(device_.preferencesFile());
-    const host::Value* value = prefs ? prefs->find("enabledApplications") : nullptr;
-    const host::Array* apps = value != nullptr ? value->asArray() : nullptr;
-    if (apps == nullptr) return false;
-    bool listed = false;
-    for (const host::Value& item : *apps) {
-      const std::string* id = item.asString();
-      if (id == nullptr) return false;
-      if (*id == app) listed = true;
-    }
-    return listed;
+    return prefs::isEnabled(host::readDictionary(device_.preferencesFile()), app.c_str());
   }
 
   const Scenario& scenario_;

@@ -1,21 +1,15 @@
-// The preferences file: its place, its keys and how its values read. Every reader and writer in
-// both libraries goes through here.
+// The preferences file: its place, and reading and writing it whole (its keys and how its values
+// read: PreferenceValues.h). Every reader and writer in both libraries goes through here.
 #pragma once
 
 #include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
+#include "dunmereprefs/Shared/PreferenceValues.h"
 #include "host/PropertyList.h"
 
 namespace harbrite::prefs {
 
 inline constexpr const char* kPath = "/var/mobile/Library/Preferences/com.quorvik.harbrite.plist";
-inline constexpr const char* kEnabledApplications = "enabledApplications";
-inline constexpr const char* kUsePersistMode = "usePersistMode";
-// Older files kept one "enabled-<bundle identifier>" boolean per application.
-inline constexpr std::string_view kLegacyEnabledPrefix = "enabled-";
 
 // Maps the path afresh and reads the file: no dictionary when it is missing, unreadable,
 // malformed, or not a dictionary at its top level.
@@ -24,18 +18,5 @@ std::optional<host::Dictionary> read();
 host::DictionaryRead readForChange();
 // Maps the path afresh and replaces the file whole, atomically.
 bool write(const host::Dictionary& dictionary);
-
-// A setting's boolean reading: a boolean, integer or real is on when it is not zero; a missing
-// key, or a value of any other type, is off.
-bool boolSetting(const host::Dictionary& dictionary, std::string_view key);
-
-// The enabled applications: the strings of the enabledApplications array, in its order, as
-// they stand (duplicates included). Elements that are not strings are passed over, so that one
-// stray value cannot disable every application in the list; a missing entry, or one that is not
-// an array, gives none. Every reader of the list (the front-application decision, persist mode's
-// exit test, enforcement) goes through here.
-std::vector<std::string_view> enabledApplications(const host::Dictionary& dictionary);
-// Whether the application is enabled: one of those strings, compared exactly.
-bool isEnabled(const std::optional<host::Dictionary>& dictionary, const char* bundleId);
 
 }  // namespace harbrite::prefs

@@ -85,6 +85,11 @@ TEST_F(RunReport, ExposureCountsAnEnabledApplicationInFrontWithoutTheVPN) {
                  "front com.example.browser\nwait 1s\n",
        0.8,
        {{0, 0.3, "com.example.bank"}, {0.3, 0.8, "com.example.mail"}}},
+      {"a list with stray values: its strings count, as the engine reads them",
+       "apps com.example.bank\nprefs set enabledApplications [1, \"com.example.bank\", true]\n"
+       "boot\nfront com.example.bank\nwait 1s\n",
+       0.8,
+       {{0, 0.8, "com.example.bank"}}},
       {"an application that is not enabled is never exposure",
        enabled + "boot\nfront com.example.browser\nwait 2s\n",
        0,
