@@ -295,7 +295,24 @@ int statDeviceFile(const std::string& hostFile, struct stat* info) {
   return result;
 }
 
+namespace {
+
+// A path that ends in a slash names a folder, and the kernel holds rename and unlink to that:
+// the last name is looked up through its symlink, and what is not a folder refuses. The
+// operations below act on the last name relative to its parent, which would drop the slash and
+// act on a symlink itself ("link/" renamed over would replace the link), so they ask first.
+bool namesFolder(const std::string& hostPath) {
+  return !hostPath.empty() && hostPath.back() == '/';
+}
+bool isDeviceFolder(const std::string& hostPath) {
+  Descriptor folder(openDeviceFile(hostPath, O_PATH | O_DIRECTORY));
+  return folder.get() >= 0;
+}
+
+}  // namespace
+
 int renameDeviceFile(const std::string& from, const std::string& to) {
+  if ((namesFolder(from) || namesFolder(to)) && !isDeviceFolder(from)) return failWith(ENOTDIR);
   std::string fromName;
   std::string toName;
   Descriptor fromDir(openParent(from, fromName));
@@ -306,6 +323,7 @@ int renameDeviceFile(const std::string& from, const std::string& to) {
 }
 
 int unlinkDeviceFile(const std::string& hostFile) {
+  if (namesFolder(hostFile)) return failWith(isDeviceFolder(hostFile) ? EISDIR : ENOTDIR);
   std::string name;
   Descriptor dir(openParent(hostFile, name));
   if (dir.get() < 0) return -1;
