@@ -15,22 +15,20 @@
 
 extern "C" {
 
-using BKSTerminateFunction = void (*)(const char* bundleId, std::int32_t reason, bool report,
-                                      const char* description);
-HARBRITE_EXPORT BKSTerminateFunction __BKSTerminateApplicationForReasonAndReportWithDescription =
-    nullptr;
+HARBRITE_EXPORT host::BKSTerminateApplicationFunction
+    __BKSTerminateApplicationForReasonAndReportWithDescription = nullptr;
 
 HARBRITE_EXPORT void loadBackboardServices() noexcept;
 HARBRITE_EXPORT void handleEnabledAppsChange() noexcept;
-HARBRITE_EXPORT const char* safe_getExecutablePath() noexcept;
-HARBRITE_EXPORT const char* safe_getBundleIdentifier() noexcept;
+HARBRITE_EXPORT host::id safe_getExecutablePath() noexcept;
+HARBRITE_EXPORT host::id safe_getBundleIdentifier() noexcept;
 }
 
 namespace {
 
 constexpr const char* kBackBoardServicesPath =
     "/System/Library/PrivateFrameworks/BackBoardServices.framework/BackBoardServices";
-constexpr std::int32_t kTerminationReason = 5;
+constexpr int kTerminationReason = 5;
 constexpr const char* kTerminationDescription = "Lumawick - prefs changed, killed";
 
 // The preferences as the previous call read them; none at start and after a call that found
@@ -55,7 +53,7 @@ void loadBackboardServices() noexcept {
       // A system framework: its path is used as it stands, never mapped through libroot.
       void* handle = host::dlopen(kBackBoardServicesPath, host::kRtldNow);
       __BKSTerminateApplicationForReasonAndReportWithDescription =
-          reinterpret_cast<BKSTerminateFunction>(
+          reinterpret_cast<host::BKSTerminateApplicationFunction>(
               host::dlsym(handle, "BKSTerminateApplicationForReasonAndReportWithDescription"));
     });
   } catch (...) {
@@ -82,7 +80,10 @@ void handleEnabledAppsChange() noexcept {
     for (const std::string& app : changed) {
       loadBackboardServices();
       if (auto terminate = __BKSTerminateApplicationForReasonAndReportWithDescription) {
-        terminate(app.c_str(), kTerminationReason, false, kTerminationDescription);
+        static const host::StrongRef description =
+            host::stringWithUTF8String(kTerminationDescription);
+        const host::StrongRef bundleId = host::stringWithUTF8String(app);
+        terminate(bundleId.get(), kTerminationReason, false, description.get());
       }
     }
     *cachedPrefs = std::move(current);
@@ -90,24 +91,24 @@ void handleEnabledAppsChange() noexcept {
   }
 }
 
-// The executable's path, or null when the platform cannot give it (a path that does not fit in
-// 1024 bytes) or it is not UTF-8. The text stays valid until this thread's next call.
-const char* safe_getExecutablePath() noexcept {
+// The executable's path as a string object (autoreleased), or nil when the platform cannot give
+// it (a path that does not fit in 1024 bytes) or it is not UTF-8.
+host::id safe_getExecutablePath() noexcept {
   try {
-    thread_local std::string path;
     char buffer[1024];
     std::uint32_t size = sizeof buffer;
     if (host::NSGetExecutablePath(buffer, &size) != 0) return nullptr;
     const std::size_t length = strnlen(buffer, sizeof buffer);
     if (length == sizeof buffer || !utf8::is_valid(buffer, buffer + length)) return nullptr;
-    path.assign(buffer, length);
-    return path.c_str();
+    const host::StrongRef path = host::stringWithUTF8String(std::string_view(buffer, length));
+    return host::objc_autorelease(host::objc_retain(path.get()));
   } catch (...) {
     return nullptr;
   }
 }
 
-const char* safe_getBundleIdentifier() noexcept {
+// The main bundle's identifier (a string object the bundle keeps), or nil.
+host::id safe_getBundleIdentifier() noexcept {
   const host::Bundle* bundle = host::CFBundleGetMainBundle();
   if (bundle == nullptr) return nullptr;
   return host::CFBundleGetIdentifier(bundle);

@@ -4,13 +4,15 @@
 #pragma once
 
 #include "host/Export.h"
+#include "host/Foundation.h"
 #include "host/PropertyList.h"
 #include "host/Runtime.h"
 
 extern "C" {
 // The name of the in-process notification that persist mode posts when an enabled application
-// exits, and that SpringBoard observes with turnVPNOn.
-HARBRITE_EXPORT extern const char* appDidExit;
+// exits, and that SpringBoard observes with turnVPNOn: a string object, made when the library
+// loads and kept for its life.
+HARBRITE_EXPORT extern host::id appDidExit;
 
 HARBRITE_EXPORT void loadPrefs() noexcept;
 HARBRITE_EXPORT bool isIOS13() noexcept;
@@ -46,9 +48,9 @@ void setVPNState(id self, SEL sel, bool wished) noexcept;
 void turnVPNOn(id self, SEL sel) noexcept;
 
 // -[SpringBoard readStateFromFileForFeature:] and -[SpringBoard
-// writeStateToFileForFeature:enabled:].
-bool readStateFromFileForFeature(id self, SEL sel, const char* feature) noexcept;
-void writeStateToFileForFeature(id self, SEL sel, const char* feature, bool enabled) noexcept;
+// writeStateToFileForFeature:enabled:]; the feature is a string object ("VPN").
+bool readStateFromFileForFeature(id self, SEL sel, id feature) noexcept;
+void writeStateToFileForFeature(id self, SEL sel, id feature, bool enabled) noexcept;
 
 // The _applicationDidExit: replacements of the iOS 13-15 and the iOS 16 app switcher.
 void applicationDidExit15(id self, SEL sel, id exitReport) noexcept;
@@ -62,6 +64,9 @@ struct Selectors {
   SEL currentDevice, systemVersion;
 };
 const Selectors& selectors();
+
+// The feature name "VPN" as a string object, made once.
+id vpnFeature();
 
 // SBApplication, looked up on first use and again while the lookup finds nothing.
 host::Class applicationClass();

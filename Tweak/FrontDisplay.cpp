@@ -28,8 +28,8 @@ void holdPendingFrontDisplay(id frontDisplay) {
 }
 
 bool isEnabledApplication(id application) {
-  const char* bundleId = host::msgSend<const char*>(application, selectors().uniqueIdentifier);
-  return prefs::isEnabled(prefs::read(), bundleId);
+  id bundleId = host::msgSend<id>(application, selectors().uniqueIdentifier);
+  return prefs::isEnabled(prefs::read(), host::UTF8String(bundleId));
 }
 
 void persistModeChange(id self, id frontDisplay) {

@@ -14,8 +14,8 @@ constexpr std::int64_t kIOS16ExitDelayNanoseconds = 1'500'000'000;
 bool exitedApplicationIsEnabled(id exitReport) {
   const Selectors& s = selectors();
   id application = host::msgSend<id>(exitReport, s.object);
-  const char* bundleId = host::msgSend<const char*>(application, s.uniqueIdentifier);
-  return prefs::isEnabled(prefs::read(), bundleId);
+  id bundleId = host::msgSend<id>(application, s.uniqueIdentifier);
+  return prefs::isEnabled(prefs::read(), host::UTF8String(bundleId));
 }
 
 }  // namespace
@@ -35,7 +35,7 @@ void applicationDidExit16(id self, SEL sel, id exitReport) noexcept {
     // Neither cancelled nor tested again: it posts after the delay whatever happens meanwhile.
     host::dispatchAfterOnMainQueue(kIOS16ExitDelayNanoseconds, []() noexcept {
       try {
-        host::notificationCenterPost("appDidExit", nullptr);
+        host::notificationCenterPost(appDidExit, nullptr);
       } catch (...) {
       }
     });

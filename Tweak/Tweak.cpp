@@ -1,12 +1,12 @@
 // The engine's start-up: the one initialiser, loadPrefs, the version probes and the hooks.
-#include <cstring>
+#include <string>
 
 #include "Tweak/Engine.h"
 #include "dunmereprefs/Shared/PreferencesFile.h"
 #include "host/Platform.h"
 
 extern "C" {
-const char* appDidExit = "appDidExit";
+host::id appDidExit = nullptr;
 }
 
 namespace harbrite {
@@ -50,8 +50,9 @@ bool installed = false;
 bool systemVersionBeginsWith(const char* major) {
   const Selectors& s = selectors();
   id device = host::msgSend<id>(host::asObject(host::objc_getClass("UIDevice")), s.currentDevice);
-  const char* version = host::msgSend<const char*>(device, s.systemVersion);
-  return version != nullptr && std::strncmp(version, major, std::strlen(major)) == 0;
+  const std::optional<std::string> version =
+      host::UTF8String(host::msgSend<id>(device, s.systemVersion));
+  return version && version->starts_with(major);
 }
 
 void installExitHook(const char* className, IMP replacement, IMP* previous) {
@@ -126,6 +127,11 @@ void loadPrefs() noexcept {
 namespace {
 // The library's one initialiser: the hooking framework has just loaded it into SpringBoard.
 __attribute__((constructor)) void harbriteDidLoad() {
+  try {
+    static const host::StrongRef name = host::stringWithUTF8String("appDidExit");
+    appDidExit = name.get();
+  } catch (...) {
+  }
   loadPrefs();
 }
 }  // namespace

@@ -1,7 +1,7 @@
 // Switching the VPN: through Control Center's own VPN toggle, and only when the wish differs
 // from what the engine last recorded.
 #include <cctype>
-#include <cstring>
+#include <string>
 
 #include "Tweak/Engine.h"
 #include "dunmereprefs/Shared/FeatureStateLines.h"
@@ -17,14 +17,13 @@ host::Class moduleManagerClass() {
 }
 
 // Whether the identifier contains "VPN", letters compared without regard to case.
-bool namesVPN(const char* identifier) {
-  for (const char* p = identifier; *p != '\0'; ++p) {
-    if (std::toupper(static_cast<unsigned char>(p[0])) == 'V' &&
-        std::toupper(static_cast<unsigned char>(p[1])) == 'P' &&
-        std::toupper(static_cast<unsigned char>(p[2])) == 'N') {
+bool namesVPN(const std::string& identifier) {
+  auto upper = [](char c) { return std::toupper(static_cast<unsigned char>(c)); };
+  for (std::size_t i = 0; i + 3 <= identifier.size(); ++i) {
+    if (upper(identifier[i]) == 'V' && upper(identifier[i + 1]) == 'P' &&
+        upper(identifier[i + 2]) == 'N') {
       return true;
     }
-    if (p[1] == '\0' || p[2] == '\0') break;
   }
   return false;
 }
@@ -34,22 +33,24 @@ bool namesVPN(const char* identifier) {
 void setVPNState(id self, SEL, bool wished) noexcept {
   try {
     const Selectors& s = selectors();
-    const char* feature = featurestate::kVPN;
-    if (host::msgSend<bool, const char*>(self, s.readState, feature) == wished) return;
+    id feature = vpnFeature();
+    if (host::msgSend<bool, id>(self, s.readState, feature) == wished) return;
 
     id manager = host::msgSend<id>(host::asObject(moduleManagerClass()), s.sharedInstance);
-    const host::ObjectList instances = host::msgSend<host::ObjectList>(manager, s.moduleInstances);
+    const host::ObjectList instances =
+        host::arrayElements(host::msgSend<id>(manager, s.moduleInstances));
     for (const host::StrongRef& instance : instances) {
       id metadata = host::msgSend<id>(instance.get(), s.metadata);
-      const char* identifier = host::msgSend<const char*>(metadata, s.moduleIdentifier);
-      if (identifier == nullptr || !namesVPN(identifier)) continue;
+      const std::optional<std::string> identifier =
+          host::UTF8String(host::msgSend<id>(metadata, s.moduleIdentifier));
+      if (!identifier || !namesVPN(*identifier)) continue;
       id module = host::msgSend<id>(instance.get(), s.module);
       if (host::respondsToSelector(module, s.setSelected)) {
         host::msgSend<void, bool>(module, s.setSelected, wished);
       }
     }
     // Recorded whatever was found to switch.
-    host::msgSend<void, const char*, bool>(self, s.writeState, feature, wished);
+    host::msgSend<void, id, bool>(self, s.writeState, feature, wished);
   } catch (...) {
   }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/Floors.h"
+#include "host/Foundation.h"
 #include "host/Platform.h"
 #include "host/Runtime.h"
 #include "hostsim/Device.h"
@@ -107,6 +108,7 @@ void persist_front_enabled(benchmark::State& state) {
 
 // One post of "appDidExit" with N observations accumulated; reported per observation.
 void persist_exit(benchmark::State& state) {
+  const host::StrongRef appDidExit = host::stringWithUTF8String("appDidExit");
   const auto observations = static_cast<int>(state.range(0));
   BenchDevice d(true);
   host::SEL change = host::sel_registerName("frontDisplayDidChange:");
@@ -120,7 +122,7 @@ void persist_exit(benchmark::State& state) {
     state.PauseTiming();
     host::msgSend<void, bool>(d.springBoard, setState, true);
     state.ResumeTiming();
-    host::notificationCenterPost("appDidExit", nullptr);
+    host::notificationCenterPost(appDidExit.get(), nullptr);
   }
   state.SetItemsProcessed(state.iterations() * observations);
   state.counters["per_observation_ns"] =

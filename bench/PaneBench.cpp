@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bench/Floors.h"
+#include "host/Foundation.h"
 #include "host/Runtime.h"
 #include "hostsim/Device.h"
 #include "hostsim/PlistCodec.h"
@@ -46,8 +47,10 @@ void pane_read(benchmark::State& state) {
   BenchPane pane;
   host::SEL read = host::sel_registerName("readPreferenceValue:");
   for (auto _ : state) {
+    // The Settings app reads a row's value inside its run loop's pool.
+    host::AutoreleasePool pool;
     benchmark::DoNotOptimize(
-        host::msgSend<host::Value, host::id>(pane.app.rootController(), read, pane.row.get()));
+        host::msgSend<host::id, host::id>(pane.app.rootController(), read, pane.row.get()));
   }
 }
 
@@ -61,9 +64,10 @@ void pane_write(benchmark::State& state) {
   host::SEL write = host::sel_registerName("setPreferenceValue:specifier:");
   std::int64_t n = 0;
   for (auto _ : state) {
-    const host::Value value(++n);
-    host::msgSend<void, const host::Value*, host::id>(pane.app.rootController(), write, &value,
-                                                      pane.row.get());
+    host::AutoreleasePool pool;
+    const host::StrongRef value = host::propertyListFromValue(host::Value(++n));
+    host::msgSend<void, host::id, host::id>(pane.app.rootController(), write, value.get(),
+                                            pane.row.get());
   }
 }
 

@@ -19,67 +19,77 @@ constexpr const char* kRootPlist = "Root";
 
 // The row's preferences-file key; none for a row without a string "key".
 std::optional<std::string> keyOf(id specifier) {
-  const host::Value key = property(specifier, "key");
-  if (const std::string* text = key.asString()) return *text;
-  return std::nullopt;
+  return host::UTF8String(
+      host::msgSend<id, id>(specifier, selectors().propertyForKey, propertyKeys().key.get()));
 }
 
 }  // namespace
 
-SpecifierList rootSpecifiers(id self, SEL) noexcept {
+id rootSpecifiers(id self, SEL) noexcept {
   try {
-    return loadCollapsingGroups(self, kRootPlist);
+    return loadCollapsingGroups(self, rootPlistName(self, nullptr));
   } catch (...) {
-    return std::nullopt;
+    return nullptr;
   }
 }
 
-const char* rootPlistName(id, SEL) noexcept {
-  return kRootPlist;
+id rootPlistName(id, SEL) noexcept {
+  try {
+    static const host::StrongRef name = host::stringWithUTF8String(kRootPlist);
+    return name.get();
+  } catch (...) {
+    return nullptr;
+  }
 }
 
-// The file's entry for the row's key, read afresh; the row's "default" while the file has none
-// (no file, a file that is no dictionary, no such entry, or a row without a key).
-host::Value rootReadPreferenceValue(id, SEL, id specifier) noexcept {
+// The file's entry for the row's key, read afresh (autoreleased); the row's "default" while the
+// file has none (no file, a file that is no dictionary, no such entry, or a row without a key).
+id rootReadPreferenceValue(id, SEL, id specifier) noexcept {
   try {
     if (const std::optional<std::string> key = keyOf(specifier)) {
       if (const std::optional<host::Dictionary> file = prefs::read()) {
-        if (const host::Value* entry = file->find(*key)) return *entry;
+        if (const host::Value* entry = file->find(*key)) {
+          return host::autoreleased(host::propertyListFromValue(*entry));
+        }
       }
     }
-    return property(specifier, "default");
+    return host::msgSend<id, id>(specifier, selectors().propertyForKey,
+                                 propertyKeys().defaultValue.get());
   } catch (...) {
-    return host::Value();
+    return nullptr;
   }
 }
 
 // A row without a key has nowhere to keep its value: the change is dropped, and nothing is
 // written or posted. Otherwise the file is reread (a missing or malformed file starts afresh),
-// the one entry set (no value removes it) and the whole file replaced; the outcome of the write
-// is not examined, and the row's notification follows it either way.
+// the one entry set (nil, or an object that is no property-list value, removes it) and the whole
+// file replaced; the outcome of the write is not examined, and the row's notification follows it
+// either way.
 //
 // A file that is there but could not be read (an I/O error, no permission, not a regular file,
 // more than can be kept) holds settings the page has not seen: writing the one entry over it
 // would lose them all. It is left as it is, as the engine leaves the feature state file.
-void rootSetPreferenceValue(id self, SEL, const host::Value* value, id specifier) noexcept {
+void rootSetPreferenceValue(id self, SEL, id value, id specifier) noexcept {
   try {
     const std::optional<std::string> key = keyOf(specifier);
     if (!key) return;
     host::DictionaryRead current = prefs::readForChange();
     if (current.failure != host::DictionaryRead::Failure::Unreadable) {
       host::Dictionary file = std::move(current.dictionary).value_or(host::Dictionary{});
-      if (value == nullptr || value->isNone()) {
+      host::Value entry = host::valueFromPropertyList(value);
+      if (entry.isNone()) {
         file.remove(*key);
       } else {
-        file.set(*key, *value);
+        file.set(*key, std::move(entry));
       }
       prefs::write(file);
     }
 
     openOrCloseGroup(self, value, specifier);
 
-    const host::Value notification = property(specifier, "PostNotification");
-    if (const std::string* name = notification.asString()) host::darwinNotifyPost(name->c_str());
+    id notification = host::msgSend<id, id>(specifier, selectors().propertyForKey,
+                                            propertyKeys().postNotification.get());
+    if (host::UTF8String(notification)) host::darwinNotifyPost(notification);
   } catch (...) {
   }
 }

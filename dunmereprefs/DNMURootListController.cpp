@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "dunmereprefs/Pane.h"
 
@@ -31,15 +32,24 @@ const Selectors& selectors() {
       .insertSpecifiers =
           host::sel_registerName("insertContiguousSpecifiers:afterSpecifier:animated:"),
       .removeSpecifiers = host::sel_registerName("removeContiguousSpecifiers:animated:"),
-      .properties = host::sel_registerName("properties"),
       .propertyForKey = host::sel_registerName("propertyForKey:"),
+      .removeObjectsInArray = host::sel_registerName("removeObjectsInArray:"),
+      .dealloc = host::sel_registerName("dealloc"),
   };
   return s;
 }
 
-namespace {
+const PropertyKeys& propertyKeys() {
+  static const PropertyKeys k{
+      .key = host::stringWithUTF8String("key"),
+      .defaultValue = host::stringWithUTF8String("default"),
+      .nestedEntryCount = host::stringWithUTF8String("nestedEntryCount"),
+      .postNotification = host::stringWithUTF8String("PostNotification"),
+  };
+  return k;
+}
 
-constexpr const char* kNestedEntryCount = "nestedEntryCount";
+namespace {
 
 std::int32_t saturated(double value) {
   constexpr double lowest = std::numeric_limits<std::int32_t>::min();
@@ -60,25 +70,47 @@ std::int32_t leadingInteger(const std::string& text) {
   return saturated(static_cast<double>(negative ? -magnitude : magnitude));
 }
 
+// The instance variables, looked up once: the live list is PSListController's, the full list
+// the pane's own.
+host::Ivar liveListIvar() {
+  static const host::Ivar ivar = host::class_getInstanceVariable(listControllerClass, kLiveList);
+  return ivar;
+}
+host::Ivar fullListIvar(id self) {
+  return host::class_getInstanceVariable(host::object_getClass(self), kFullList);
+}
+
+// Stores an object in an instance variable, holding it: the new value is retained first, then the
+// old one released.
+void setHeldIvar(id self, host::Ivar ivar, id value) {
+  if (ivar == nullptr) return;
+  host::objc_retain(value);
+  id old = host::object_getIvar(self, ivar);
+  host::object_setIvar(self, ivar, value);
+  host::objc_release(old);
+}
+
+id propertyObject(id specifier, const host::StrongRef& key) {
+  return host::msgSend<id, id>(specifier, selectors().propertyForKey, key.get());
+}
+
 // Presence alone makes a group switch: any value, 0 included.
 bool isGroupSwitch(id specifier) {
-  const host::Value properties = host::msgSend<host::Value>(specifier, selectors().properties);
-  const host::Dictionary* dictionary = properties.asDictionary();
-  return dictionary != nullptr && dictionary->find(kNestedEntryCount) != nullptr;
+  return propertyObject(specifier, propertyKeys().nestedEntryCount) != nullptr;
 }
 
 // The switch's nested rows: the entries of the full list after its first position there, as
 // many as its count says, within the full list.
 host::ObjectList nestedEntries(id self, id groupSwitch) {
-  const SpecifierList& full = host::ivar<SpecifierList>(self, kFullList);
-  if (!full) return {};
-  const auto at = std::find_if(full->begin(), full->end(), [groupSwitch](const host::StrongRef& e) {
+  const host::ObjectList full = host::arrayElements(host::object_getIvar(self, fullListIvar(self)));
+  const auto at = std::find_if(full.begin(), full.end(), [groupSwitch](const host::StrongRef& e) {
     return e.get() == groupSwitch;
   });
-  const std::int64_t count = nestedEntryCount(property(groupSwitch, kNestedEntryCount));
-  if (at == full->end() || count <= 0) return {};
+  const std::int64_t count =
+      nestedEntryCount(property(groupSwitch, propertyKeys().nestedEntryCount));
+  if (at == full.end() || count <= 0) return {};
   const auto first = at + 1;
-  const auto last = first + std::min<std::int64_t>(count, full->end() - first);
+  const auto last = first + std::min<std::int64_t>(count, full.end() - first);
   return host::ObjectList(first, last);
 }
 
@@ -92,51 +124,53 @@ bool holdsGroupSwitch(const host::ObjectList& specifiers) {
 std::int32_t nestedEntryCount(const host::Value& value) {
   if (const bool* b = value.asBoolean()) return *b ? 1 : 0;
   if (const std::int64_t* i = value.asInteger()) return static_cast<std::int32_t>(*i);
+  if (const std::uint64_t* u = value.asLargeInteger()) return static_cast<std::int32_t>(*u);
   if (const double* d = value.asReal()) return saturated(*d);
   if (const std::string* s = value.asString()) return leadingInteger(*s);
   return 0;
 }
 
-host::Value property(id specifier, const char* key) {
-  return host::msgSend<host::Value, const char*>(specifier, selectors().propertyForKey, key);
+host::Value property(id specifier, const host::StrongRef& key) {
+  return host::valueFromPropertyList(propertyObject(specifier, key));
 }
 
-SpecifierList loadCollapsingGroups(id self, const char* plistName) {
+id loadCollapsingGroups(id self, id plistName) {
   const Selectors& s = selectors();
-  if (const SpecifierList& live = host::ivar<SpecifierList>(self, kLiveList)) return live;
-  SpecifierList loaded =
-      host::msgSend<SpecifierList, const char*, id>(self, s.loadSpecifiers, plistName, self);
-  host::ivar<SpecifierList>(self, kFullList) = loaded;
-  SpecifierList& live = host::ivar<SpecifierList>(self, kLiveList);
-  live = std::move(loaded);
-  if (live) host::msgSend<void, host::ObjectList*>(self, s.removeDisabledGroups, &*live);
-  return host::ivar<SpecifierList>(self, kLiveList);
+  if (id live = host::object_getIvar(self, liveListIvar())) return live;
+  id loaded = host::msgSend<id, id, id>(self, s.loadSpecifiers, plistName, self);
+  const host::ObjectList rows = host::arrayElements(loaded);
+  setHeldIvar(self, fullListIvar(self),
+              loaded != nullptr ? host::arrayWithObjects(rows).get() : nullptr);
+  if (loaded == nullptr) return nullptr;
+  setHeldIvar(self, liveListIvar(), host::mutableArrayWithObjects(rows).get());
+  id live = host::object_getIvar(self, liveListIvar());
+  host::msgSend<void, id>(self, s.removeDisabledGroups, live);
+  return host::object_getIvar(self, liveListIvar());
 }
 
-void openOrCloseGroup(id self, const host::Value* value, id specifier) {
+void openOrCloseGroup(id self, id value, id specifier) {
   if (!isGroupSwitch(specifier)) return;
   const Selectors& s = selectors();
-  host::ObjectList nested = nestedEntries(self, specifier);
-  host::msgSend<void, host::ObjectList*>(self, s.removeDisabledGroups, &nested);
-  if (value != nullptr && value->boolValue()) {
-    host::msgSend<void, const host::ObjectList*, id, bool>(self, s.insertSpecifiers, &nested,
-                                                           specifier, true);
+  const host::StrongRef nested = host::mutableArrayWithObjects(nestedEntries(self, specifier));
+  host::msgSend<void, id>(self, s.removeDisabledGroups, nested.get());
+  if (host::valueFromPropertyList(value).boolValue()) {
+    host::msgSend<void, id, id, bool>(self, s.insertSpecifiers, nested.get(), specifier, true);
   } else {
-    host::msgSend<void, const host::ObjectList*, bool>(self, s.removeSpecifiers, &nested, true);
+    host::msgSend<void, id, bool>(self, s.removeSpecifiers, nested.get(), true);
   }
 }
 
 // In this class no plist is named; subclasses name theirs.
-const char* plistName(id, SEL) noexcept {
+id plistName(id, SEL) noexcept {
   return nullptr;
 }
 
-SpecifierList specifiers(id self, SEL) noexcept {
+id specifiers(id self, SEL) noexcept {
   try {
-    const char* name = host::msgSend<const char*>(self, selectors().plistName);
+    id name = host::msgSend<id>(self, selectors().plistName);
     return loadCollapsingGroups(self, name);
   } catch (...) {
-    return std::nullopt;
+    return nullptr;
   }
 }
 
@@ -145,38 +179,35 @@ SpecifierList specifiers(id self, SEL) noexcept {
 // list and the values do not change during a walk), so each is worked out once per walk; without
 // this a deep nest of switched-off groups takes time exponential in its depth.
 struct Walk {
-  std::unordered_map<id, host::ObjectList> collapsed;
+  std::unordered_map<id, host::StrongRef> collapsed;  // the switch's rows still to hide, an array
 };
 Walk* currentWalk = nullptr;  // the Settings app's main thread only
 
 // Walks the entries the array holds when the call starts, from the last to the first, so that
 // the rows removed for a switch (which follow it) have all been visited already; inner switches
 // are visited, and their groups collapsed, before their outer switch.
-void removeDisabledGroups(id self, SEL, host::ObjectList* specifiers) noexcept {
+void removeDisabledGroups(id self, SEL, id specifiers) noexcept {
   Walk walk;
   const bool outermost = currentWalk == nullptr;
   if (outermost) currentWalk = &walk;
   try {
     if (specifiers != nullptr) {
       const Selectors& s = selectors();
-      const host::ObjectList visit = *specifiers;
+      const host::ObjectList visit = host::arrayElements(specifiers);
       for (auto entry = visit.rbegin(); entry != visit.rend(); ++entry) {
         if (!isGroupSwitch(entry->get())) continue;
-        const host::Value value =
-            host::msgSend<host::Value, id>(self, s.readPreferenceValue, entry->get());
+        const host::Value value = host::valueFromPropertyList(
+            host::msgSend<id, id>(self, s.readPreferenceValue, entry->get()));
         if (value.boolValue()) continue;
         auto known = currentWalk->collapsed.find(entry->get());
         if (known == currentWalk->collapsed.end()) {
-          host::ObjectList nested = nestedEntries(self, entry->get());
-          if (holdsGroupSwitch(nested)) {
-            host::msgSend<void, host::ObjectList*>(self, s.removeDisabledGroups, &nested);
-          }
+          host::ObjectList rows = nestedEntries(self, entry->get());
+          const bool inner = holdsGroupSwitch(rows);
+          host::StrongRef nested = host::mutableArrayWithObjects(rows);
+          if (inner) host::msgSend<void, id>(self, s.removeDisabledGroups, nested.get());
           known = currentWalk->collapsed.emplace(entry->get(), std::move(nested)).first;
         }
-        const host::ObjectList& nested = known->second;
-        std::erase_if(*specifiers, [&nested](const host::StrongRef& e) {
-          return std::find(nested.begin(), nested.end(), e) != nested.end();
-        });
+        host::msgSend<void, id>(specifiers, s.removeObjectsInArray, known->second.get());
       }
     }
   } catch (...) {
@@ -185,13 +216,19 @@ void removeDisabledGroups(id self, SEL, host::ObjectList* specifiers) noexcept {
 }
 
 // The value is stored by PSListController first; then a group switch opens or closes its group.
-void setPreferenceValue(id self, SEL sel, const host::Value* value, id specifier) noexcept {
+void setPreferenceValue(id self, SEL sel, id value, id specifier) noexcept {
   try {
-    host::msgSendSuper<void, const host::Value*, id>(listControllerClass, self, sel, value,
-                                                     specifier);
+    host::msgSendSuper<void, id, id>(listControllerClass, self, sel, value, specifier);
     openOrCloseGroup(self, value, specifier);
   } catch (...) {
   }
+}
+
+// The pane's own instance variable goes with the controller; PSListController's dealloc takes
+// care of its own.
+void deallocListController(id self, SEL sel) noexcept {
+  setHeldIvar(self, fullListIvar(self), nullptr);
+  host::msgSendSuper<void>(listControllerClass, self, sel);
 }
 
 }  // namespace harbrite::pane

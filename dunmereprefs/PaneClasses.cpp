@@ -1,6 +1,9 @@
 // The library's one initialiser: when the Settings app loads the bundle, the pane's two classes
 // are registered with its runtime by name, with their methods in table order, so that the
 // Settings app finds the principal class that Info.plist names.
+#include <bit>
+#include <cstdint>
+
 #include "dunmereprefs/Pane.h"
 
 namespace harbrite::pane {
@@ -13,12 +16,16 @@ struct MethodEntry {
   const char* types;
 };
 
-// Defines and registers a class with these methods; nothing when the name is taken or the
-// superclass is missing. Answers the class, or nullptr.
-Class registerClass(Class superclass, const char* name,
+// Defines and registers a class with these object instance variables and methods; nothing when
+// the name is taken or the superclass is missing. Answers the class, or nullptr.
+Class registerClass(Class superclass, const char* name, std::initializer_list<const char*> ivars,
                     std::initializer_list<MethodEntry> methods) {
   Class cls = host::objc_allocateClassPair(superclass, name);
   if (cls == nullptr) return nullptr;
+  for (const char* ivar : ivars) {
+    host::class_addIvar(cls, ivar, sizeof(id),
+                        static_cast<std::uint8_t>(std::countr_zero(alignof(id))), "@");
+  }
   for (const MethodEntry& m : methods)
     host::class_addMethod(cls, m.selector, m.implementation, m.types);
   host::objc_registerClassPair(cls);
@@ -31,16 +38,17 @@ void registerPaneClasses() noexcept {
     if (listControllerClass == nullptr) return;
     const Selectors& s = selectors();
     Class base =
-        registerClass(listControllerClass, "DNMURootListController",
+        registerClass(listControllerClass, "DNMURootListController", {kFullList},
                       {
                           {s.plistName, host::toIMP(&plistName), "@@:"},
                           {s.specifiers, host::toIMP(&specifiers), "@@:"},
                           {s.removeDisabledGroups, host::toIMP(&removeDisabledGroups), "v@:@"},
                           {s.setPreferenceValue, host::toIMP(&setPreferenceValue), "v@:@@"},
                           {s.resetVPNState, host::toIMP(&resetVPNState), "B@:"},
+                          {s.dealloc, host::toIMP(&deallocListController), "v@:"},
                       });
     if (base == nullptr) return;
-    registerClass(base, "DNMRootListController",
+    registerClass(base, "DNMRootListController", {},
                   {
                       {s.specifiers, host::toIMP(&rootSpecifiers), "@@:"},
                       {s.plistName, host::toIMP(&rootPlistName), "@@:"},

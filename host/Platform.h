@@ -61,17 +61,18 @@ void dispatchOnce(OnceToken& token, F&& work) {
 
 // ---- In-process notification centre (NSNotificationCenter's default centre) ----------------
 
-// Keeps every observation, duplicates included. `object` nil: from any sender.
-void notificationCenterAddObserver(id observer, SEL selector, const char* name, id object);
+// Keeps every observation, duplicates included. `name` is a string object (nil: any name);
+// `object` nil: from any sender.
+void notificationCenterAddObserver(id observer, SEL selector, id name, id object);
 // Delivers synchronously, on the calling thread, once per matching observation, in the order
 // they were added. The observer's method receives no argument when its type string is "v@:".
-void notificationCenterPost(const char* name, id object);
+void notificationCenterPost(id name, id object);
 
 // ---- Darwin notify centre and system log -----------------------------------------------------
 
-// CFNotificationCenterPostNotification on the Darwin notify centre: no object, no user
-// information, delivered immediately.
-void darwinNotifyPost(const char* name);
+// CFNotificationCenterPostNotification on the Darwin notify centre: `name` is a string object;
+// no object, no user information, delivered immediately.
+void darwinNotifyPost(id name);
 
 // NSLog: each "%@" in `format` takes the next argument, in order.
 void NSLog(std::string_view format, std::initializer_list<std::string_view> arguments = {});
@@ -96,9 +97,18 @@ constexpr int kRtldNow = 2;
 // `*size` bytes and answers 0; otherwise sets `*size` to the size needed and answers -1.
 int NSGetExecutablePath(char* buffer, std::uint32_t* size);
 
-// CFBundleGetMainBundle and CFBundleGetIdentifier. Either may be null.
+// CFBundleGetMainBundle and CFBundleGetIdentifier. Either may be null; the identifier is a
+// string object that lives as long as the bundle.
 struct Bundle;
 const Bundle* CFBundleGetMainBundle();
-const char* CFBundleGetIdentifier(const Bundle* bundle);
+id CFBundleGetIdentifier(const Bundle* bundle);
+
+// ---- BackBoardServices -----------------------------------------------------------------------
+
+// BKSTerminateApplicationForReasonAndReportWithDescription, which the system looks up at run
+// time: ends the application whose bundle identifier (a string object) is given, for a reason
+// code, with a description (a string object) for the system's report.
+using BKSTerminateApplicationFunction = void (*)(id bundleIdentifier, int reason, BOOL report,
+                                                 id description);
 
 }  // namespace host

@@ -6,15 +6,18 @@
 // Conventions at the send site, which every implementation of this interface keeps:
 // - an implementation (IMP) is a plain function whose first two parameters are the receiver and
 //   the selector; it is cast to its real signature where it is called;
-// - strings cross a message send as NUL-terminated UTF-8 `const char*`, nil being nullptr; a
-//   returned string stays valid while the object that returned it lives;
-// - BOOL is `bool`; property-list values cross as `host::Value` (PropertyList.h);
-// - a message to nil, or one the receiver does not answer, does nothing and returns a
-//   value-initialised result (nil, NO, 0, an empty value).
+// - only the platform's own types cross a message send: objects (`id`, strings, arrays and
+//   dictionaries being objects too), classes, selectors, BOOL, integers, reals and pointers to
+//   objects. msgSend, msgSendSuper and callIMP refuse anything else at compile time; C++ values
+//   cross into and out of objects through the bridging functions of Foundation.h;
+// - a message to nil does nothing and answers nil, NO or 0; a message that the receiver does
+//   not answer is a fault that ends the process, as an unrecognised selector does on a device.
+//   Ask respondsToSelector first where the receiver may not answer.
 #pragma once
 
-#include <any>
 #include <cstddef>
+#include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,10 +26,16 @@ namespace host {
 struct objc_object;
 struct objc_class;
 struct objc_selector;
+struct objc_ivar;
 using id = objc_object*;
 using Class = objc_class*;
 using SEL = const objc_selector*;
 using IMP = void (*)();
+using Ivar = objc_ivar*;
+// The platform's BOOL on arm64, and its sizes.
+using BOOL = bool;
+using NSInteger = long;
+using NSUInteger = unsigned long;
 
 // The interned selector of that name; the same name always gives the same selector.
 SEL sel_registerName(const char* name);
@@ -43,7 +52,8 @@ Class object_getClass(id obj);
 // existing one stays and the call answers false; a method the class only inherits is overridden.
 bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types);
 // The implementation that a message `sel` to an instance of `cls` runs, found through the
-// superclass chain, or nullptr when no class in the chain answers it.
+// superclass chain. When no class in the chain answers it: the runtime's forwarding
+// implementation, which ends the process when called (never nullptr for a class and a selector).
 IMP class_getMethodImplementation(Class cls, SEL sel);
 // The recorded type string of that method, or nullptr.
 const char* class_getMethodTypes(Class cls, SEL sel);
@@ -70,16 +80,36 @@ bool isKindOfClass(id obj, Class cls);
 id objc_retain(id obj);
 void objc_release(id obj);
 
-// A field of an object, by name; created empty on first use. Classes defined at run time keep
-// their fields here. The object owns what the field holds and destroys it with itself.
-std::any& object_ivar(id obj, const char* name);
+// Instance variables. class_addIvar adds one to a class in construction (between
+// objc_allocateClassPair and objc_registerClassPair; false afterwards, or when the name is taken);
+// `log2Alignment` is the alignment's base-2 logarithm and `types` its type encoding ("@" for an
+// object). class_getInstanceVariable finds a variable of the class or of a superclass (null when
+// none). object_getIvar and object_setIvar read and write an object variable as it stands: the
+// setter neither retains the new value nor releases the old one.
+bool class_addIvar(Class cls, const char* name, std::size_t size, std::uint8_t log2Alignment,
+                   const char* types);
+Ivar class_getInstanceVariable(Class cls, const char* name);
+id object_getIvar(id obj, Ivar ivar);
+void object_setIvar(id obj, Ivar ivar, id value);
 
-template <class T>
-T& ivar(id obj, const char* name) {
-  std::any& slot = object_ivar(obj, name);
-  if (!slot.has_value()) slot = T{};
-  return *std::any_cast<T>(&slot);
-}
+// Autorelease pools: an object handed back "autoreleased" (a getter's fresh result) lives until
+// the innermost pool in place on the calling thread is popped. The host keeps a pool around
+// every event it delivers and every piece of queued work it runs; code of the system that makes
+// many such objects in a loop of its own pushes a pool of its own.
+id objc_autorelease(id obj);
+void* objc_autoreleasePoolPush();
+void objc_autoreleasePoolPop(void* pool);
+
+class AutoreleasePool {
+ public:
+  AutoreleasePool() : pool_(objc_autoreleasePoolPush()) {}
+  ~AutoreleasePool() { objc_autoreleasePoolPop(pool_); }
+  AutoreleasePool(const AutoreleasePool&) = delete;
+  AutoreleasePool& operator=(const AutoreleasePool&) = delete;
+
+ private:
+  void* pool_;
+};
 
 // A strong reference: retains what it holds and releases it when it lets go.
 class StrongRef {
@@ -108,30 +138,53 @@ class StrongRef {
   id obj_ = nullptr;
 };
 
-// An array of objects, as NSArray holds them.
+// Hands the object to the innermost autorelease pool, for a result returned "autoreleased":
+// the caller may use it until the pool is popped.
+inline id autoreleased(const StrongRef& obj) {
+  return objc_autorelease(objc_retain(obj.get()));
+}
+
+// Objects in order: the system's own list of them, crossed into and out of array objects by the
+// bridging functions (Foundation.h); never itself an argument of a message.
 using ObjectList = std::vector<StrongRef>;
+
+// The types that may cross a message send: what the platform's own calls pass.
+template <class T>
+inline constexpr bool isPlatformType =
+    std::is_void_v<T> || std::is_same_v<T, bool> || std::is_integral_v<T> ||
+    std::is_floating_point_v<T> || std::is_enum_v<T> || std::is_same_v<T, id> ||
+    std::is_same_v<T, Class> || std::is_same_v<T, SEL> || std::is_same_v<T, id*>;
+
+template <class R, class... Args>
+constexpr void requirePlatformTypes() {
+  static_assert(isPlatformType<R>, "a message's result must be one of the platform's types");
+  static_assert((isPlatformType<Args> && ...),
+                "a message's arguments must be the platform's types: objects, classes, "
+                "selectors, BOOL, integers, reals or pointers to objects");
+}
 
 // Sends `sel` to `self` with `args`. R is the method's real result type.
 template <class R = void, class... Args>
 R msgSend(id self, SEL sel, Args... args) {
+  requirePlatformTypes<R, Args...>();
   if (self == nullptr) return R();
   IMP imp = class_getMethodImplementation(object_getClass(self), sel);
-  if (imp == nullptr) return R();
   return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
 }
 
 // Sends `sel` to `self` starting the method search at `cls` (a superclass of self's class).
 template <class R = void, class... Args>
 R msgSendSuper(Class cls, id self, SEL sel, Args... args) {
+  requirePlatformTypes<R, Args...>();
   if (self == nullptr || cls == nullptr) return R();
   IMP imp = class_getMethodImplementation(cls, sel);
-  if (imp == nullptr) return R();
   return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
 }
 
 // Calls a saved implementation with its real signature (nullptr: does nothing).
 template <class R = void, class... Args>
 R callIMP(IMP imp, id self, SEL sel, Args... args) {
+  requirePlatformTypes<R, Args...>();
   if (imp == nullptr) return R();
   return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
 }

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "host/Foundation.h"
 #include "host/Platform.h"
 #include "hostsim/Process.h"
 #include "hostsim/Timeline.h"
@@ -17,8 +18,8 @@ std::vector<std::string>& darwinNotificationsPosted() {
 
 namespace host {
 
-void darwinNotifyPost(const char* name) {
-  std::string n = name != nullptr ? name : "";
+void darwinNotifyPost(id name) {
+  std::string n = UTF8String(name).value_or("");
   hostsim::darwinNotificationsPosted().push_back(n);
   hostsim::timeline("notification", "posted Darwin notification \"" + n + "\"",
                     {{"name", n}, {"darwin", true}});

@@ -320,6 +320,7 @@ void Device::front(const std::string& bundleId) {
   frontApp_ = bundleId;
   timeline("front", "SpringBoard: front display is " + bundleId, {{"app", bundleId}});
   DoingScope doing(Doing::FrontChange, bundleId);
+  host::AutoreleasePool pool;
   sendFrontDisplayDidChange(app);
 }
 
@@ -327,6 +328,7 @@ void Device::frontHome() {
   frontApp_.clear();
   timeline("front", "SpringBoard: front display is the home screen");
   DoingScope doing(Doing::FrontChange, "");
+  host::AutoreleasePool pool;
   sendFrontDisplayDidChange(nullptr);
 }
 
@@ -337,6 +339,7 @@ void Device::exit(const std::string& bundleId) {
   if (frontApp_ == bundleId) frontApp_.clear();
   timeline("exit", "SpringBoard: " + bundleId + " exited", {{"app", bundleId}});
   DoingScope doing(Doing::Exit, bundleId);
+  host::AutoreleasePool pool;
   reportApplicationExit(app);
 }
 

@@ -37,6 +37,8 @@ void MainQueue::advance(std::int64_t nanoseconds) {
       std::this_thread::sleep_for(std::chrono::nanoseconds(node.key().first - now_));
     }
     now_ = node.key().first;
+    // Each piece of work runs in a pool of its own, as a run loop's turn does.
+    host::AutoreleasePool pool;
     node.mapped()();
   }
   if (realTime_ && end > now_) std::this_thread::sleep_for(std::chrono::nanoseconds(end - now_));

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "host/Foundation.h"
 #include "host/Platform.h"
 #include "hostsim/Objects.h"
 #include "hostsim/Process.h"
@@ -38,13 +39,13 @@ std::size_t observationCount() {
 
 namespace host {
 
-void notificationCenterAddObserver(id observer, SEL selector, const char* name, id object) {
+void notificationCenterAddObserver(id observer, SEL selector, id name, id object) {
   if (observer == nullptr || selector == nullptr) return;
-  hostsim::observations().push_back({observer, selector, name != nullptr ? name : "", object});
+  hostsim::observations().push_back({observer, selector, UTF8String(name).value_or(""), object});
 }
 
-void notificationCenterPost(const char* name, id object) {
-  const std::string wanted = name != nullptr ? name : "";
+void notificationCenterPost(id name, id object) {
+  const std::string wanted = UTF8String(name).value_or("");
   hostsim::timeline("notification", "posted in-process notification \"" + wanted + "\"",
                     {{"name", wanted}});
   // Observations added while delivering are not delivered this time.

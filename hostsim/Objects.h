@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 
 #include "host/Runtime.h"
 
@@ -28,9 +29,12 @@ struct NativeState {
 
 // Defines and registers a class the host itself has (SpringBoard, PSListController, ...), on
 // the runtime's root class when `superclass` is null. `makeState` builds the native state of its
-// instances and of its subclasses' instances; nullptr gives plain objects.
+// instances and of its subclasses' instances; nullptr gives plain objects. `objectIvars` names
+// the instance variables (each an object) the class declares, as the platform's own classes
+// declare theirs.
 Class defineClass(const char* name, Class superclass,
-                  std::function<NativeState*()> makeState = nullptr);
+                  std::function<NativeState*()> makeState = nullptr,
+                  std::initializer_list<const char*> objectIvars = {});
 // Adds a class method (sent to the class object).
 void addClassMethod(Class cls, const char* selector, IMP imp, const char* types);
 void addMethod(Class cls, const char* selector, IMP imp, const char* types);
@@ -41,6 +45,15 @@ void resetRuntime();
 // Forgets the class's name when the name still stands for this class: what a simulated process
 // that quits takes with it. The class itself stays valid for whoever still holds it.
 void forgetClass(Class cls);
+
+// Frees the object at once, its native state first: what NSObject's dealloc ends in.
+void disposeObject(id obj);
+// Marks a class as one every simulated process shares (Foundation's): a new boot does not forget
+// its name.
+void makePermanent(Class cls);
+
+// Foundation's root class NSObject (dealloc, isEqual:), on which every class of the host stands.
+Class foundationRoot();
 
 // The object's native state; nullptr for nil, a class, or an object without one.
 NativeState* nativeState(id obj);

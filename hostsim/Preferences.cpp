@@ -6,9 +6,11 @@
 #include "hostsim/Preferences.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 
+#include "host/Foundation.h"
 #include "hostsim/Timeline.h"
 
 namespace hostsim {
@@ -16,13 +18,15 @@ namespace hostsim {
 namespace {
 
 using host::ObjectList;
+using host::StrongRef;
 using host::Value;
-using SpecifierList = std::optional<ObjectList>;
 
 constexpr const char* kLiveList = "_specifiers";
 
 struct Specifier : NativeState {
   host::Dictionary properties;
+  // The properties as objects, made when first asked for; they live as long as the property.
+  std::map<std::string, StrongRef, std::less<>> objects;
   id target = nullptr;  // not retained: the controller owns its rows, not the other way round
 };
 
@@ -42,8 +46,17 @@ const host::Dictionary& emptyDictionary() {
   return *empty;
 }
 
-SpecifierList& liveList(id controller) {
-  return host::ivar<SpecifierList>(controller, kLiveList);
+host::Ivar liveListIvar() {
+  return host::class_getInstanceVariable(classes().listController, kLiveList);
+}
+
+// The live list (a mutable array), or nil while there is none.
+id liveList(id controller) {
+  return host::object_getIvar(controller, liveListIvar());
+}
+
+ObjectList liveRows(id controller) {
+  return host::arrayElements(liveList(controller));
 }
 
 const Value* stringProperty(id specifier, const char* key) {
@@ -62,23 +75,29 @@ std::string rows(std::size_t n) {
 
 // ---- PSSpecifier ----------------------------------------------------------------------------
 
-Value specifierPropertiesMethod(id self, SEL) {
-  return Value(specifierProperties(self));
-}
-
-Value specifierPropertyForKey(id self, SEL, const char* key) {
-  if (key == nullptr) return Value();
-  const Value* value = specifierProperties(self).find(key);
-  return value != nullptr ? *value : Value();
-}
-
-void specifierSetPropertyForKey(id self, SEL, const Value* value, const char* key) {
+id specifierPropertyForKey(id self, SEL, id key) {
   Specifier* specifier = as<Specifier>(self);
-  if (specifier == nullptr || key == nullptr) return;
-  if (value == nullptr || value->isNone()) {
-    specifier->properties.remove(key);
+  const std::optional<std::string> name = host::UTF8String(key);
+  if (specifier == nullptr || !name) return nullptr;
+  const Value* value = specifier->properties.find(*name);
+  if (value == nullptr) return nullptr;
+  auto made = specifier->objects.find(*name);
+  if (made == specifier->objects.end()) {
+    made = specifier->objects.emplace(*name, host::propertyListFromValue(*value)).first;
+  }
+  return made->second.get();
+}
+
+void specifierSetPropertyForKey(id self, SEL, id value, id key) {
+  Specifier* specifier = as<Specifier>(self);
+  const std::optional<std::string> name = host::UTF8String(key);
+  if (specifier == nullptr || !name) return;
+  specifier->objects.erase(*name);
+  Value v = host::valueFromPropertyList(value);
+  if (v.isNone()) {
+    specifier->properties.remove(*name);
   } else {
-    specifier->properties.set(key, *value);
+    specifier->properties.set(*name, std::move(v));
   }
 }
 
@@ -89,20 +108,22 @@ id specifierTarget(id self, SEL) {
 
 // ---- PSListController -----------------------------------------------------------------------
 
-SpecifierList controllerSpecifiers(id self, SEL) {
+id controllerSpecifiers(id self, SEL) {
   return liveList(self);
 }
 
-// Reads "<bundle>/<name>.plist". No name, or a plist that cannot be read as a dictionary, gives
-// no list; entries of `items` that are not dictionaries are skipped.
-SpecifierList controllerLoadSpecifiers(id self, SEL, const char* name, id target) {
+// Reads "<bundle>/<name>.plist" into a new mutable array of specifiers (autoreleased). No name,
+// or a plist that cannot be read as a dictionary, gives nil; entries of `items` that are not
+// dictionaries are skipped.
+id controllerLoadSpecifiers(id self, SEL, id name, id target) {
   ListController* controller = as<ListController>(self);
-  if (controller == nullptr || name == nullptr) return std::nullopt;
-  const std::string file = std::string(name) + ".plist";
+  const std::optional<std::string> plistName = host::UTF8String(name);
+  if (controller == nullptr || !plistName) return nullptr;
+  const std::string file = *plistName + ".plist";
   std::optional<host::Dictionary> plist = host::readDictionary(controller->bundle + "/" + file);
   if (!plist) {
     timeline("settings", "Settings: the bundle has no readable " + file);
-    return std::nullopt;
+    return nullptr;
   }
   ObjectList list;
   const Value* items = plist->find("items");
@@ -115,75 +136,88 @@ SpecifierList controllerLoadSpecifiers(id self, SEL, const char* name, id target
   }
   controller->loaded = list;
   timeline("settings", "Settings: loaded " + rows(list.size()) + " from " + file);
-  return list;
+  return host::autoreleased(host::mutableArrayWithObjects(list));
 }
 
-Value controllerReadPreferenceValue(id self, SEL, id specifier) {
+id controllerReadPreferenceValue(id self, SEL, id specifier) {
   ListController* controller = as<ListController>(self);
   const Value* key = stringProperty(specifier, "key");
   if (controller != nullptr && key != nullptr) {
-    if (const Value* stored = controller->store.find(*key->asString())) return *stored;
+    if (const Value* stored = controller->store.find(*key->asString())) {
+      return host::autoreleased(host::propertyListFromValue(*stored));
+    }
   }
   const Value* fallback = specifierProperties(specifier).find("default");
-  return fallback != nullptr ? *fallback : Value();
+  return fallback != nullptr ? host::autoreleased(host::propertyListFromValue(*fallback)) : nullptr;
 }
 
-void controllerSetPreferenceValue(id self, SEL, const Value* value, id specifier) {
+void controllerSetPreferenceValue(id self, SEL, id value, id specifier) {
   ListController* controller = as<ListController>(self);
   const Value* key = stringProperty(specifier, "key");
   if (controller == nullptr || key == nullptr) return;
-  if (value == nullptr || value->isNone()) {
+  Value v = host::valueFromPropertyList(value);
+  if (v.isNone()) {
     controller->store.remove(*key->asString());
   } else {
-    controller->store.set(*key->asString(), *value);
+    controller->store.set(*key->asString(), std::move(v));
   }
 }
 
 // The rows enter the live list right after the anchor. An anchor that is not shown shows
 // nothing: there is no place on the page to show the rows at.
-void controllerInsertContiguous(id self, SEL, const ObjectList* specifiers, id anchor,
-                                bool animated) {
-  SpecifierList& live = liveList(self);
-  if (!live || specifiers == nullptr || specifiers->empty()) return;
-  auto at = std::find_if(live->begin(), live->end(),
-                         [anchor](const host::StrongRef& row) { return row.get() == anchor; });
-  if (at == live->end()) {
-    timeline("settings", "Settings: " + rows(specifiers->size()) + " not shown: \"" +
-                             labelOf(anchor) + "\" is not on the page");
+void controllerInsertContiguous(id self, SEL, id specifiers, id anchor, bool animated) {
+  const ObjectList inserted = host::arrayElements(specifiers);
+  ObjectList live = liveRows(self);
+  if (liveList(self) == nullptr || inserted.empty()) return;
+  auto at = std::find_if(live.begin(), live.end(),
+                         [anchor](const StrongRef& row) { return row.get() == anchor; });
+  if (at == live.end()) {
+    timeline("settings", "Settings: " + rows(inserted.size()) + " not shown: \"" + labelOf(anchor) +
+                             "\" is not on the page");
     return;
   }
-  const ObjectList copy = *specifiers;  // the argument may be the live list itself
-  live->insert(at + 1, copy.begin(), copy.end());
-  timeline("settings", "Settings: showed " + rows(copy.size()) + " after \"" + labelOf(anchor) +
+  // Changed in place: whoever holds the list sees the change, as on the platform.
+  unsigned long index = static_cast<unsigned long>(at - live.begin()) + 1;
+  for (const StrongRef& row : inserted) {
+    host::msgSend<void, id, unsigned long>(liveList(self), sel("insertObject:atIndex:"), row.get(),
+                                           index++);
+  }
+  timeline("settings", "Settings: showed " + rows(inserted.size()) + " after \"" + labelOf(anchor) +
                            "\"" + (animated ? ", animated" : ""));
 }
 
 // Every occurrence of each of the rows leaves the live list.
-void controllerRemoveContiguous(id self, SEL, const ObjectList* specifiers, bool animated) {
-  SpecifierList& live = liveList(self);
-  if (!live || specifiers == nullptr || specifiers->empty()) return;
-  const ObjectList gone = *specifiers;
-  const std::size_t before = live->size();
-  std::erase_if(*live, [&gone](const host::StrongRef& row) {
-    return std::find(gone.begin(), gone.end(), row) != gone.end();
-  });
-  timeline("settings",
-           "Settings: hid " + rows(before - live->size()) + (animated ? ", animated" : ""));
+void controllerRemoveContiguous(id self, SEL, id specifiers, bool animated) {
+  const ObjectList gone = host::arrayElements(specifiers);
+  ObjectList live = liveRows(self);
+  if (liveList(self) == nullptr || gone.empty()) return;
+  host::msgSend<void, id>(liveList(self), sel("removeObjectsInArray:"), specifiers);
+  timeline("settings", "Settings: hid " +
+                           rows(live.size() - host::CFArrayGetCount(liveList(self))) +
+                           (animated ? ", animated" : ""));
+}
+
+// The controller's rows go with it, then NSObject frees it.
+void controllerDealloc(id self, SEL sel) {
+  id live = liveList(self);
+  host::object_setIvar(self, liveListIvar(), nullptr);
+  host::objc_release(live);
+  host::msgSendSuper<void>(classes().object, self, sel);
 }
 
 }  // namespace
 
 PreferencesClasses installPreferencesFramework() {
   PreferencesClasses& c = classes();
-  c.object = defineClass("NSObject", nullptr);
+  c.object = foundationRoot();
 
   c.specifier = defineClass("PSSpecifier", c.object, [] { return new Specifier; });
-  addMethod(c.specifier, "properties", host::toIMP(&specifierPropertiesMethod), "@@:");
   addMethod(c.specifier, "propertyForKey:", host::toIMP(&specifierPropertyForKey), "@@:@");
   addMethod(c.specifier, "setProperty:forKey:", host::toIMP(&specifierSetPropertyForKey), "v@:@@");
   addMethod(c.specifier, "target", host::toIMP(&specifierTarget), "@@:");
 
-  c.listController = defineClass("PSListController", c.object, [] { return new ListController; });
+  c.listController =
+      defineClass("PSListController", c.object, [] { return new ListController; }, {kLiveList});
   addMethod(c.listController, "specifiers", host::toIMP(&controllerSpecifiers), "@@:");
   addMethod(c.listController,
             "loadSpecifiersFromPlistName:target:", host::toIMP(&controllerLoadSpecifiers), "@@:@@");
@@ -196,6 +230,7 @@ PreferencesClasses installPreferencesFramework() {
   addMethod(c.listController,
             "removeContiguousSpecifiers:animated:", host::toIMP(&controllerRemoveContiguous),
             "v@:@B");
+  addMethod(c.listController, "dealloc", host::toIMP(&controllerDealloc), "v@:");
   return c;
 }
 
@@ -223,10 +258,16 @@ const host::ObjectList& loadedSpecifiers(id controller) {
   return c != nullptr ? c->loaded : *none;
 }
 
+host::ObjectList shownSpecifiers(id controller) {
+  return liveRows(controller);
+}
+
 void appendSpecifier(id controller, id specifier) {
-  SpecifierList& live = liveList(controller);
-  if (!live) live.emplace();
-  live->push_back(host::StrongRef(specifier));
+  if (liveList(controller) == nullptr) {
+    host::object_setIvar(controller, liveListIvar(),
+                         host::objc_retain(host::mutableArrayWithObjects({}).get()));
+  }
+  host::msgSend<void, id>(liveList(controller), sel("addObject:"), specifier);
 }
 
 }  // namespace hostsim

@@ -35,6 +35,8 @@ void setControllerBundle(id controller, const std::string& bundleFolder);
 // Every specifier the controller's loader has handed out, in plist order: the page as its
 // plists describe it, shown rows and hidden ones alike.
 const host::ObjectList& loadedSpecifiers(id controller);
+// The rows the controller shows now (its live list), in order.
+host::ObjectList shownSpecifiers(id controller);
 // Adds a row at the end of the controller's live list (the list is made when there is none).
 void appendSpecifier(id controller, id specifier);
 

@@ -5,12 +5,32 @@
 #include <string>
 
 #include "host/Platform.h"
+#include "hostsim/Timeline.h"
 
 namespace hostsim {
 
 ProcessFacts& process() {
   static auto* facts = new ProcessFacts;
   return *facts;
+}
+
+namespace {
+std::optional<std::string>& crash() {
+  static auto* report = new std::optional<std::string>;
+  return *report;
+}
+}  // namespace
+
+void processCrashed(const std::string& what) {
+  const std::string report = process().processName + " crashed: " + what;
+  timeline("crash", report, {{"process", process().processName}});
+  if (!crash()) crash() = report;
+}
+
+std::optional<std::string> takeCrash() {
+  std::optional<std::string> report;
+  report.swap(crash());
+  return report;
 }
 
 }  // namespace hostsim

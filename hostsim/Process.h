@@ -20,6 +20,13 @@ ProcessFacts& process();
 std::vector<std::string>& darwinNotificationsPosted();
 std::vector<std::string>& systemLogLines();
 
+// A message the receiver does not answer ends the simulated process that sent it, as an
+// unrecognised selector ends a process on a device: the timeline says which message, and the
+// driver (harbrite-sim, a test) takes the report and stops. `what` describes the message.
+void processCrashed(const std::string& what);
+// The report of the crash since the last call, if any.
+std::optional<std::string> takeCrash();
+
 // Forgets the in-process notification centre's observations (a new boot).
 void resetNotificationCenter();
 std::size_t observationCount();

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <any>
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
@@ -26,6 +25,7 @@
 
 #include "hostsim/HookForwarders.h"
 #include "hostsim/Objects.h"
+#include "hostsim/Process.h"
 #include "hostsim/Timeline.h"
 
 namespace {
@@ -63,6 +63,8 @@ struct ClassFacts {
   std::function<hostsim::NativeState*()> makeState;
   unsigned epoch = 0;
   std::atomic<bool> forgotten{false};
+  // Foundation's classes: the same in every simulated process, never forgotten.
+  std::atomic<bool> permanent{false};
 };
 
 // Where a class's extra bytes start: past libobjc's own class structure, whose size is the
@@ -83,7 +85,9 @@ std::atomic<unsigned> currentEpoch{0};
 
 bool answersToItsName(::Class cls) {
   const ClassFacts* f = facts(cls);
-  return f != nullptr && f->epoch == currentEpoch.load(std::memory_order_acquire) &&
+  if (f == nullptr) return false;
+  if (f->permanent.load(std::memory_order_acquire)) return true;
+  return f->epoch == currentEpoch.load(std::memory_order_acquire) &&
          !f->forgotten.load(std::memory_order_acquire);
 }
 
@@ -162,11 +166,10 @@ Selectors& selectors() {
 
 // ---- What an instance carries -----------------------------------------------------------------
 
-// Every instance's reference count, fields and native state, in the extra bytes that
-// class_createInstance gives past the runtime's own.
+// Every instance's reference count and native state, in the extra bytes that
+// class_createInstance gives past the runtime's own (past its instance variables).
 struct ObjectFacts {
   std::atomic<long> references{1};
-  std::unordered_map<std::string, std::any> ivars;
   std::unique_ptr<hostsim::NativeState> state;
 };
 
@@ -183,10 +186,17 @@ bool isClassObject(::id obj) {
 
 // ---- Messages the receiver does not answer ---------------------------------------------------
 
-// libobjc answers a selector nobody implements with a forwarding function that ends in an
-// error; the host's promise is a message that does nothing. The runtime's forwarding hook hands
-// out this function instead, and the lookups below translate it to "no implementation".
-::id unanswered(::id, ::SEL) {
+std::string describe(::Class cls, ::SEL sel);
+
+// libobjc answers a selector nobody implements with a forwarding function of its own; the
+// runtime's forwarding hook hands out this one instead, which does what an unrecognised
+// selector does on a device: the process ends. The simulated process is marked as ended (the
+// timeline says which message ended it), and the caller gets nil, NO or 0 back.
+::id unanswered(::id self, ::SEL sel) {
+  if (self == nullptr) return nullptr;
+  ::Class cls = ::object_getClass(self);
+  hostsim::processCrashed(describe(cls, sel) + ": unrecognized selector sent to " +
+                          (::class_isMetaClass(cls) ? "class" : "instance"));
   return nullptr;
 }
 ::IMP forwardingImplementation(::id, ::SEL) {
@@ -549,8 +559,7 @@ bool class_addMethod(Class cls, SEL sel, IMP imp, const char* types) {
 IMP class_getMethodImplementation(Class cls, SEL sel) {
   if (cls == nullptr || sel == nullptr) return nullptr;
   noteThread();
-  ::IMP imp = ::class_getMethodImplementation(rt(cls), rt(sel));
-  return imp != reinterpret_cast<::IMP>(&unanswered) ? hostIMP(imp) : nullptr;
+  return hostIMP(::class_getMethodImplementation(rt(cls), rt(sel)));
 }
 
 const char* class_getMethodTypes(Class cls, SEL sel) {
@@ -633,25 +642,112 @@ id objc_retain(id obj) {
   return obj;
 }
 
+// The last reference gone, the object is sent dealloc, as on the platform: a class that keeps
+// objects in its instance variables releases them there, then passes dealloc on to its
+// superclass; NSObject's frees the object. An object whose class has no dealloc is freed at once.
 void objc_release(id obj) {
   if (obj == nullptr || isClassObject(rt(obj))) return;
   ObjectFacts* facts = objectFacts(rt(obj));
   if (facts->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  facts->~ObjectFacts();
-  ::object_dispose(rt(obj));
+  static const ::SEL dealloc = rt(sel_registerName("dealloc"));
+  ::Class cls = ::object_getClass(rt(obj));
+  if (::class_respondsToSelector(cls, dealloc)) {
+    reinterpret_cast<void (*)(::id, ::SEL)>(reinterpret_cast<void (*)()>(
+        ::class_getMethodImplementation(cls, dealloc)))(rt(obj), dealloc);
+  } else {
+    hostsim::disposeObject(obj);
+  }
 }
 
-std::any& object_ivar(id obj, const char* name) {
-  return objectFacts(rt(obj))->ivars[name];
+bool class_addIvar(Class cls, const char* name, std::size_t size, std::uint8_t log2Alignment,
+                   const char* types) {
+  if (cls == nullptr || name == nullptr || types == nullptr || facts(rt(cls)) == nullptr) {
+    return false;
+  }
+  // libobjc adds variables only to a class in construction.
+  return ::class_addIvar(rt(cls), name, size, log2Alignment, types);
+}
+
+Ivar class_getInstanceVariable(Class cls, const char* name) {
+  if (cls == nullptr || name == nullptr) return nullptr;
+  return reinterpret_cast<Ivar>(::class_getInstanceVariable(rt(cls), name));
+}
+
+id object_getIvar(id obj, Ivar ivar) {
+  if (obj == nullptr || ivar == nullptr) return nullptr;
+  return reinterpret_cast<id>(::object_getIvar(rt(obj), reinterpret_cast<::Ivar>(ivar)));
+}
+
+void object_setIvar(id obj, Ivar ivar, id value) {
+  if (obj == nullptr || ivar == nullptr) return;
+  ::object_setIvar(rt(obj), reinterpret_cast<::Ivar>(ivar), rt(value));
+}
+
+// ---- Autorelease pools: one stack per thread ------------------------------------------------
+
+namespace {
+
+struct PoolStack {
+  std::vector<id> objects;         // autoreleased, oldest first
+  std::vector<std::size_t> marks;  // where each pool in place begins
+  ~PoolStack() {
+    // A thread that ends with objects and no pool: they go with it.
+    while (!objects.empty()) {
+      id obj = objects.back();
+      objects.pop_back();
+      objc_release(obj);
+    }
+  }
+};
+
+PoolStack& poolStack() {
+  thread_local PoolStack stack;
+  return stack;
+}
+
+}  // namespace
+
+// With no pool in place the object waits for the thread's next pool to be popped (on a device it
+// would leak): it is released, never lost.
+id objc_autorelease(id obj) {
+  if (obj == nullptr || isClassObject(rt(obj))) return obj;
+  poolStack().objects.push_back(obj);
+  return obj;
+}
+
+void* objc_autoreleasePoolPush() {
+  PoolStack& stack = poolStack();
+  stack.marks.push_back(stack.marks.empty() ? 0 : stack.objects.size());
+  return reinterpret_cast<void*>(stack.marks.size());
+}
+
+// Pops the pool and every pool pushed after it; each object autoreleased since is released once,
+// newest first (releasing one may autorelease more, which this pool takes too).
+void objc_autoreleasePoolPop(void* pool) {
+  PoolStack& stack = poolStack();
+  const auto depth = reinterpret_cast<std::size_t>(pool);
+  if (depth == 0 || depth > stack.marks.size()) return;
+  const std::size_t from = stack.marks[depth - 1];
+  while (stack.objects.size() > from) {
+    id obj = stack.objects.back();
+    stack.objects.pop_back();
+    objc_release(obj);
+  }
+  stack.marks.resize(depth - 1);
 }
 
 }  // namespace host
 
 namespace hostsim {
 
-Class defineClass(const char* name, Class superclass, std::function<NativeState*()> makeState) {
+Class defineClass(const char* name, Class superclass, std::function<NativeState*()> makeState,
+                  std::initializer_list<const char*> objectIvars) {
   ::Class super = superclass != nullptr ? rt(superclass) : ::objc_getClass("Object");
   ::Class cls = makeClass(super, name);
+  for (const char* ivar : objectIvars) {
+    ::class_addIvar(cls, ivar, sizeof(::id),
+                    static_cast<unsigned char>(__builtin_ctz(alignof(::id))), "@");
+  }
   if (makeState) {
     for (::Class c : {cls, ::object_getClass(reinterpret_cast<::id>(cls))}) {
       facts(c)->makeState = makeState;
@@ -668,6 +764,18 @@ void addMethod(Class cls, const char* selector, IMP imp, const char* types) {
 void addClassMethod(Class cls, const char* selector, IMP imp, const char* types) {
   addRuntimeMethod(::object_getClass(reinterpret_cast<::id>(rt(cls))),
                    rt(host::sel_registerName(selector)), rt(imp), types);
+}
+
+void disposeObject(id obj) {
+  if (obj == nullptr || isClassObject(rt(obj))) return;
+  objectFacts(rt(obj))->~ObjectFacts();
+  ::object_dispose(rt(obj));
+}
+
+void makePermanent(Class cls) {
+  for (::Class c : {rt(cls), ::object_getClass(reinterpret_cast<::id>(rt(cls)))}) {
+    if (ClassFacts* f = facts(c)) f->permanent.store(true, std::memory_order_release);
+  }
 }
 
 NativeState* nativeState(id obj) {
@@ -689,7 +797,7 @@ void resetRuntime() {
 
 void forgetClass(Class cls) {
   ClassFacts* f = facts(rt(cls));
-  if (f == nullptr) return;
+  if (f == nullptr || f->permanent.load(std::memory_order_acquire)) return;
   f->forgotten.store(true, std::memory_order_release);
   Names& n = names();
   std::lock_guard lock(n.mutex);

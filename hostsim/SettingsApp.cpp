@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "host/Foundation.h"
 #include "hostsim/Device.h"
 #include "hostsim/DeviceRoot.h"
 #include "hostsim/FileLayer.h"
@@ -29,7 +30,6 @@ namespace {
 
 using host::ObjectList;
 using host::Value;
-using SpecifierList = std::optional<ObjectList>;
 
 constexpr const char* kPickerController = "ATLApplicationListMultiSelectionController";
 
@@ -148,13 +148,13 @@ SettingsApp::SettingsApp(const std::string& deviceRoot, std::string bundleDirect
 SettingsApp::~SettingsApp() {
   if (!state_->opened) return;
   InSettingsProcess process;
+  host::AutoreleasePool pool;
   // The Settings process quits: its page goes first, while the pane's code is still loaded,
   // then the classes it registered, then the pane itself.
   state_->root = nullptr;
   for (Class cls : state_->paneClasses) forgetClass(cls);
   forgetClass(state_->framework.listController);
   forgetClass(state_->framework.specifier);
-  forgetClass(state_->framework.object);
   if (state_->library != nullptr) ::dlclose(state_->library);
   timeline("settings", "Settings quit");
 }
@@ -195,8 +195,9 @@ void SettingsApp::open() {
     s.paneClasses.push_back(c);
   }
 
+  host::AutoreleasePool pool;
   s.root = makeController(principal);
-  host::msgSend<SpecifierList>(s.root.get(), sel("specifiers"));
+  host::msgSend<id>(s.root.get(), sel("specifiers"));
 }
 
 host::id SettingsApp::rootController() const {
@@ -218,13 +219,15 @@ host::StrongRef SettingsApp::makeSpecifier(host::Dictionary properties, host::id
 std::vector<SettingsRow> SettingsApp::rows() {
   open();
   InSettingsProcess process;
+  host::AutoreleasePool pool;
   id page = state_->root.get();
-  const SpecifierList live = host::msgSend<SpecifierList>(page, sel("specifiers"));
-  if (!live) return {};
+  id liveList = host::msgSend<id>(page, sel("specifiers"));
+  if (liveList == nullptr) return {};
+  const ObjectList live = host::arrayElements(liveList);
   const ObjectList& loaded = loadedSpecifiers(page);
   const std::unordered_map<id, int> depth = nestingDepths(loaded);
   std::vector<SettingsRow> result;
-  for (const host::StrongRef& specifier : *live) {
+  for (const host::StrongRef& specifier : live) {
     const host::Dictionary& properties = specifierProperties(specifier.get());
     SettingsRow row;
     row.cell = stringEntry(properties, kCellProperty);
@@ -234,9 +237,10 @@ std::vector<SettingsRow> SettingsApp::rows() {
     row.groupSwitch = properties.find("nestedEntryCount") != nullptr;
     row.picker = isPicker(specifier.get());
     row.footer = stringEntry(properties, "footerText");
-    if (row.groupSwitch) row.hidden = hiddenRows(loaded, *live, specifier.get());
+    if (row.groupSwitch) row.hidden = hiddenRows(loaded, live, specifier.get());
     if (!row.key.empty()) {
-      row.value = host::msgSend<Value, id>(page, sel("readPreferenceValue:"), specifier.get());
+      row.value = host::valueFromPropertyList(
+          host::msgSend<id, id>(page, sel("readPreferenceValue:"), specifier.get()));
     }
     auto found = depth.find(specifier.get());
     row.depth = found != depth.end() ? found->second : 0;
@@ -248,10 +252,11 @@ std::vector<SettingsRow> SettingsApp::rows() {
 void SettingsApp::set(const std::string& key, const Value& value) {
   open();
   InSettingsProcess process;
+  host::AutoreleasePool pool;
   id page = state_->root.get();
-  const SpecifierList live = host::msgSend<SpecifierList>(page, sel("specifiers"));
+  const ObjectList live = host::arrayElements(host::msgSend<id>(page, sel("specifiers")));
   // A shown row first; then one that a closed group hides.
-  host::StrongRef row(live ? rowWith(*live, "key", key) : nullptr);
+  host::StrongRef row(rowWith(live, "key", key));
   if (!row) row = host::StrongRef(rowWith(loadedSpecifiers(page), "key", key));
   if (!row) {
     host::Dictionary properties;
@@ -268,17 +273,18 @@ void SettingsApp::set(const std::string& key, const Value& value) {
   const std::string label = stringEntry(specifierProperties(row.get()), "label");
   timeline("pane", "Settings: the user changed \"" + (label.empty() ? key : label) + "\"",
            {{"key", key}});
-  host::msgSend<void, const Value*, id>(page, sel("setPreferenceValue:specifier:"), &value,
-                                        row.get());
+  const host::StrongRef object = host::propertyListFromValue(value);
+  host::msgSend<void, id, id>(page, sel("setPreferenceValue:specifier:"), object.get(), row.get());
 }
 
 bool SettingsApp::resetVPN() {
   open();
   InSettingsProcess process;
+  host::AutoreleasePool pool;
   id page = state_->root.get();
-  const SpecifierList live = host::msgSend<SpecifierList>(page, sel("specifiers"));
+  const ObjectList live = host::arrayElements(host::msgSend<id>(page, sel("specifiers")));
   const char* action = "resetVPNState";
-  id row = live ? rowWith(*live, kActionProperty, action) : nullptr;
+  id row = rowWith(live, kActionProperty, action);
   if (row == nullptr)
     throw std::runtime_error("the page shows no row whose action is resetVPNState");
   timeline("pane",

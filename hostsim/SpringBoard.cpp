@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/Foundation.h"
 #include "hostsim/Objects.h"
 #include "hostsim/Timeline.h"
 
@@ -22,8 +23,8 @@ struct SimState {
   host::StrongRef moduleManager;
   host::StrongRef switcher;
   std::vector<host::StrongRef> applications;
-  std::vector<std::string> versionAnswers;
-  std::string version;
+  std::vector<host::StrongRef> versionAnswers;  // string objects
+  host::StrongRef version;
   std::size_t versionQueries = 0;
   bool vpnConnected = false;
   host::StrongRef front;
@@ -36,6 +37,7 @@ SimState& state() {
 
 struct Application : NativeState {
   std::string bundleId;
+  host::StrongRef identifier;  // the same, as a string object
 };
 struct ExitReport : NativeState {
   host::StrongRef application;
@@ -46,6 +48,7 @@ struct ModuleInstance : NativeState {
 };
 struct ModuleMetadata : NativeState {
   std::string identifier;
+  host::StrongRef identifierObject;
 };
 struct Module : NativeState {
   bool selected = false;
@@ -54,6 +57,7 @@ struct Module : NativeState {
 };
 struct ModuleManager : NativeState {
   host::ObjectList instances;
+  host::StrongRef array;  // the same instances, as the array object moduleInstances answers
 };
 
 int majorVersion(const std::string& version) {
@@ -72,8 +76,8 @@ void springBoardFrontDisplayDidChange(id self, SEL, id display) {
   state().front = host::StrongRef(display);
 }
 
-const char* applicationUniqueIdentifier(id self, SEL) {
-  return as<Application>(self)->bundleId.c_str();
+id applicationUniqueIdentifier(id self, SEL) {
+  return as<Application>(self)->identifier.get();
 }
 
 id exitReportObject(id self, SEL) {
@@ -82,28 +86,28 @@ id exitReportObject(id self, SEL) {
 
 void switcherApplicationDidExit(id, SEL, id report) {
   id app = host::msgSend<id>(report, sel("object"));
-  const char* bundleId = host::msgSend<const char*>(app, sel("uniqueIdentifier"));
-  timeline("switcher",
-           std::string("switcher removed ") + (bundleId != nullptr ? bundleId : "(nil)"));
+  const std::optional<std::string> bundleId =
+      host::UTF8String(host::msgSend<id>(app, sel("uniqueIdentifier")));
+  timeline("switcher", "switcher removed " + bundleId.value_or("(nil)"));
 }
 
 id deviceCurrentDevice(id, SEL) {
   return state().device.get();
 }
 
-const char* deviceSystemVersion(id, SEL) {
+id deviceSystemVersion(id, SEL) {
   SimState& s = state();
   std::size_t i = s.versionQueries++;
-  if (s.versionAnswers.empty()) return s.version.c_str();
-  return s.versionAnswers[std::min(i, s.versionAnswers.size() - 1)].c_str();
+  if (s.versionAnswers.empty()) return s.version.get();
+  return s.versionAnswers[std::min(i, s.versionAnswers.size() - 1)].get();
 }
 
 id managerSharedInstance(id, SEL) {
   return state().moduleManager.get();
 }
 
-host::ObjectList managerModuleInstances(id self, SEL) {
-  return as<ModuleManager>(self)->instances;
+id managerModuleInstances(id self, SEL) {
+  return as<ModuleManager>(self)->array.get();
 }
 
 id instanceMetadata(id self, SEL) {
@@ -112,8 +116,8 @@ id instanceMetadata(id self, SEL) {
 id instanceModule(id self, SEL) {
   return as<ModuleInstance>(self)->module.get();
 }
-const char* metadataModuleIdentifier(id self, SEL) {
-  return as<ModuleMetadata>(self)->identifier.c_str();
+id metadataModuleIdentifier(id self, SEL) {
+  return as<ModuleMetadata>(self)->identifierObject.get();
 }
 
 void moduleSetSelected(id self, SEL, bool selected) {
@@ -145,11 +149,13 @@ void installSpringBoard(const std::string& systemVersion,
                         const std::vector<ModuleSpec>& modules) {
   SimState& s = state();
   s = SimState{};
-  s.version = systemVersion;
-  s.versionAnswers = versionAnswers;
+  s.version = host::stringWithUTF8String(systemVersion);
+  for (const std::string& answer : versionAnswers) {
+    s.versionAnswers.push_back(host::stringWithUTF8String(answer));
+  }
   HostClasses& c = s.classes;
 
-  c.object = defineClass("NSObject", nullptr);
+  c.object = foundationRoot();
   c.uiApplication = defineClass("UIApplication", c.object);
   c.springBoard = defineClass("SpringBoard", c.uiApplication);
   addMethod(c.springBoard, "frontDisplayDidChange:", host::toIMP(&springBoardFrontDisplayDidChange),
@@ -197,6 +203,7 @@ void installSpringBoard(const std::string& systemVersion,
   for (const std::string& bundleId : apps) {
     auto app = host::StrongRef::adopt(host::class_createInstance(c.application));
     as<Application>(app.get())->bundleId = bundleId;
+    as<Application>(app.get())->identifier = host::stringWithUTF8String(bundleId);
     s.applications.push_back(app);
   }
   auto manager = host::StrongRef::adopt(host::class_createInstance(c.moduleManager));
@@ -204,6 +211,8 @@ void installSpringBoard(const std::string& systemVersion,
     auto instance = host::StrongRef::adopt(host::class_createInstance(c.moduleInstance));
     auto metadata = host::StrongRef::adopt(host::class_createInstance(c.moduleMetadata));
     as<ModuleMetadata>(metadata.get())->identifier = declared.identifier;
+    as<ModuleMetadata>(metadata.get())->identifierObject =
+        host::stringWithUTF8String(declared.identifier);
     auto module = host::StrongRef::adopt(
         host::class_createInstance(declared.inert ? c.inertModule : c.toggleModule));
     as<Module>(module.get())->vpn = declared.vpn;
@@ -212,6 +221,8 @@ void installSpringBoard(const std::string& systemVersion,
     as<ModuleInstance>(instance.get())->module = module;
     as<ModuleManager>(manager.get())->instances.push_back(instance);
   }
+  as<ModuleManager>(manager.get())->array =
+      host::arrayWithObjects(as<ModuleManager>(manager.get())->instances);
   s.moduleManager = manager;
 }
 

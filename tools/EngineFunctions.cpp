@@ -1,5 +1,6 @@
 #include "tools/EngineFunctions.h"
 
+#include "host/Foundation.h"
 #include "tools/Scenario.h"
 
 namespace harbrite::sim {
@@ -13,8 +14,8 @@ const std::vector<EngineFunction>& engineFunctions() {
       {"isIOS16", Signature::Bool},
       {"handleEnabledAppsChange", Signature::Void},
       {"loadBackboardServices", Signature::Void},
-      {"safe_getExecutablePath", Signature::String},
-      {"safe_getBundleIdentifier", Signature::String},
+      {"safe_getExecutablePath", Signature::Object},
+      {"safe_getBundleIdentifier", Signature::Object},
       {"migratePreferencesIfNeeded", Signature::Void},
       {"libroot_get_root_prefix_fallback", Signature::String},
       {"libroot_get_jbroot_prefix_fallback", Signature::String},
@@ -56,6 +57,14 @@ std::optional<std::string> callEngineFunction(void* symbol, const EngineFunction
       return reinterpret_cast<bool (*)()>(symbol)() ? "true" : "false";
     case Signature::String:
       return text(reinterpret_cast<const char* (*)()>(symbol)());
+    case Signature::Object: {
+      // The answer is autoreleased: it is read inside a pool of the call's own.
+      host::AutoreleasePool pool;
+      const host::id answer = reinterpret_cast<host::id (*)()>(symbol)();
+      if (answer == nullptr) return std::string("null");
+      const std::optional<std::string> utf8 = host::UTF8String(answer);
+      return utf8 ? quoteBytes(*utf8) : std::string("<not a string>");
+    }
     case Signature::PathMapping: {
       char buffer[1024];
       return text(reinterpret_cast<char* (*)(const char*, char*)>(symbol)(path.c_str(), buffer));

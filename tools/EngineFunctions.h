@@ -13,7 +13,8 @@ namespace harbrite::sim {
 enum class Signature {
   Void,         // void f()
   Bool,         // bool f(), a probe such as isIOS16
-  String,       // const char* f(), a prefix or an identifier
+  String,       // const char* f(), a root prefix or the boot identifier (libroot's C strings)
+  Object,       // id f(), a string object such as the executable's path (autoreleased)
   PathMapping,  // char* f(const char* path, char* buffer), with a 1024-byte buffer
 };
 

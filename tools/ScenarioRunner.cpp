@@ -9,6 +9,7 @@
 #include "dunmereprefs/Shared/PreferenceValues.h"
 #include "host/Platform.h"
 #include "hostsim/Device.h"
+#include "hostsim/Process.h"
 #include "hostsim/SettingsApp.h"
 #include "hostsim/Timeline.h"
 #include "tools/Commands.h"
@@ -46,6 +47,16 @@ class Player final : public Play {
         std::fprintf(err_, "%s:%d: could not run: %s\n", escapeInput(c.file).c_str(), c.line,
                      escapeInput(e.what(), 400).c_str());
         return kBadInput;
+      }
+      // A message the receiver did not answer ended a simulated process, as it would end
+      // SpringBoard or the Settings app on a device: the run stops there and fails.
+      if (const std::optional<std::string> crash = hostsim::takeCrash()) {
+        recorder_.stopped(c, device_.now(), *crash);
+        recorder_.finish(device_.now(), false);
+        std::fflush(out_);
+        std::fprintf(err_, "%s:%d: %s\n", escapeInput(c.file).c_str(), c.line,
+                     escapeInput(*crash, 400).c_str());
+        return kCheckFailed;
       }
     }
     recorder_.finish(device_.now());

@@ -18,9 +18,10 @@ std::vector<std::string_view> enabledApplications(const host::Dictionary& dictio
   return identifiers;
 }
 
-bool isEnabled(const std::optional<host::Dictionary>& dictionary, const char* bundleId) {
-  if (!dictionary || bundleId == nullptr) return false;
-  const std::string_view wanted(bundleId);
+bool isEnabled(const std::optional<host::Dictionary>& dictionary,
+               const std::optional<std::string>& bundleId) {
+  if (!dictionary || !bundleId) return false;
+  const std::string_view wanted(*bundleId);
   for (std::string_view identifier : enabledApplications(*dictionary)) {
     if (identifier == wanted) return true;
   }

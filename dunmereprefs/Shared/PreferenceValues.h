@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -26,7 +27,9 @@ bool boolSetting(const host::Dictionary& dictionary, std::string_view key);
 // an array, gives none. Every reader of the list (the front-application decision, persist mode's
 // exit test, enforcement) goes through here.
 std::vector<std::string_view> enabledApplications(const host::Dictionary& dictionary);
-// Whether the application is enabled: one of those strings, compared exactly.
-bool isEnabled(const std::optional<host::Dictionary>& dictionary, const char* bundleId);
+// Whether the application is enabled: one of those strings, compared exactly. An application
+// without an identifier is not.
+bool isEnabled(const std::optional<host::Dictionary>& dictionary,
+               const std::optional<std::string>& bundleId);
 
 }  // namespace harbrite::prefs

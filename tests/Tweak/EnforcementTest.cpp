@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "host/Foundation.h"
 #include "hostsim/Process.h"
 #include "tests/support/TestDevice.h"
 
@@ -92,34 +93,39 @@ TEST_F(Enforcement, AFailedLookupIsNeverRetried) {
 
 TEST_F(Enforcement, ExecutablePathFitsIn1024BytesOrIsNone) {
   boot();
-  auto path = device.engineFunction<const char*()>("safe_getExecutablePath");
-  ASSERT_NE(path(), nullptr);
-  EXPECT_STREQ(path(), "/System/Library/CoreServices/SpringBoard.app/SpringBoard");
+  // The answer is a string object, autoreleased: read inside a pool.
+  auto function = device.engineFunction<host::id()>("safe_getExecutablePath");
+  auto path = [function]() -> std::optional<std::string> {
+    host::AutoreleasePool pool;
+    host::id answer = function();
+    if (answer == nullptr) return std::nullopt;
+    return host::UTF8String(answer).value_or("<not a string>");
+  };
+  EXPECT_EQ(path(), "/System/Library/CoreServices/SpringBoard.app/SpringBoard");
 
   // 1023 bytes and the NUL fill the buffer exactly; one more byte does not fit.
   const std::string longest = "/" + std::string(1022, 'a');
   hostsim::process().executablePath = longest;
-  ASSERT_NE(path(), nullptr);
   EXPECT_EQ(path(), longest);
   hostsim::process().executablePath = longest + "a";
-  EXPECT_EQ(path(), nullptr);
+  EXPECT_EQ(path(), std::nullopt);
   hostsim::process().executablePath = "/" + std::string(4096, 'a');
-  EXPECT_EQ(path(), nullptr);
+  EXPECT_EQ(path(), std::nullopt);
   // A path that is not UTF-8 is none too.
   hostsim::process().executablePath = "/Applications/\xFF.app/x";
-  EXPECT_EQ(path(), nullptr);
+  EXPECT_EQ(path(), std::nullopt);
 }
 
 TEST_F(Enforcement, BundleIdentifierOfTheMainBundleOrNone) {
   boot();
-  auto identifier = device.engineFunction<const char*()>("safe_getBundleIdentifier");
-  ASSERT_NE(identifier(), nullptr);
-  EXPECT_STREQ(identifier(), "com.apple.springboard");
+  auto function = device.engineFunction<host::id()>("safe_getBundleIdentifier");
+  auto identifier = [function] { return host::UTF8String(function()); };
+  EXPECT_EQ(identifier(), "com.apple.springboard");
   hostsim::process().bundleIdentifier = std::nullopt;
-  EXPECT_EQ(identifier(), nullptr);
+  EXPECT_EQ(function(), nullptr);
   hostsim::process().bundleIdentifier = "com.apple.springboard";
   hostsim::process().hasMainBundle = false;
-  EXPECT_EQ(identifier(), nullptr);
+  EXPECT_EQ(function(), nullptr);
 }
 
 }  // namespace

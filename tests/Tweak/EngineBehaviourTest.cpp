@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "host/Foundation.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/Objects.h"
 #include "hostsim/Process.h"
@@ -30,6 +32,11 @@ SEL sel(const char* name) {
   return host::sel_registerName(name);
 }
 
+// A string object, as SpringBoard's callers pass feature names.
+host::StrongRef str(const char* text) {
+  return host::stringWithUTF8String(text);
+}
+
 host::Dictionary prefsEnabling(std::vector<std::string> apps, bool persist = false) {
   host::Array list;
   for (auto& app : apps) list.emplace_back(std::move(app));
@@ -45,7 +52,8 @@ std::size_t countEvents(const TestDevice& device, const std::string& part) {
 }
 
 bool readState(id springBoard) {
-  return host::msgSend<bool, const char*>(springBoard, sel("readStateFromFileForFeature:"), "VPN");
+  return host::msgSend<bool, id>(springBoard, sel("readStateFromFileForFeature:"),
+                                 str("VPN").get());
 }
 
 TEST(EngineBehaviour, SetVPNStateAndTurnVPNOnAsSpringBoardMethods) {
@@ -90,16 +98,16 @@ TEST(EngineBehaviour, FeatureStateMethodsReplaceTextThatIsNotUTF8) {
 
   device.writeState("VPNState=YES\nBarState=\xC3\x28YES\n");
   EXPECT_FALSE(readState(springBoard));
-  host::msgSend<void, const char*, bool>(springBoard, write, "VPN", true);
+  host::msgSend<void, id, bool>(springBoard, write, str("VPN").get(), true);
   EXPECT_EQ(device.readState(), "VPNState=YES\n");
 
   // A write happens on every call, also when the line already says the same.
   const int writes = files.replacements(device.featureStateFile());
-  host::msgSend<void, const char*, bool>(springBoard, write, "VPN", true);
+  host::msgSend<void, id, bool>(springBoard, write, str("VPN").get(), true);
   EXPECT_EQ(files.replacements(device.featureStateFile()), writes + 1);
   EXPECT_EQ(device.readState(), "VPNState=YES\n");
   // Any feature's line can be kept, the VPN's staying as it was.
-  host::msgSend<void, const char*, bool>(springBoard, write, "WiFi", false);
+  host::msgSend<void, id, bool>(springBoard, write, str("WiFi").get(), false);
   EXPECT_EQ(device.readState(), "VPNState=YES\nWiFiState=NO\n");
 }
 
@@ -115,9 +123,9 @@ struct Counted {
     ++setSelected;
     host::callIMP<void, bool>(origSetSelected, self, s, selected);
   }
-  static void countWrite(id self, SEL s, const char* feature, bool on) {
+  static void countWrite(id self, SEL s, id feature, bool on) {
     ++writes;
-    host::callIMP<void, const char*, bool>(origWrite, self, s, feature, on);
+    host::callIMP<void, id, bool>(origWrite, self, s, feature, on);
   }
 };
 
@@ -153,6 +161,15 @@ TEST(EngineBehaviour, ThreeObservationsAndOnePostSwitchTheVPNOnce) {
 }
 
 // What each delayed decision was given, and whether that object was still alive then.
+// Objects of a class of the test's own that have been sent dealloc.
+struct Deallocated {
+  static inline std::set<id> objects;
+  static void dealloc(id self, SEL s) {
+    objects.insert(self);
+    host::msgSendSuper<void>(host::objc_getClass("SBHomeScreenViewController"), self, s);
+  }
+};
+
 struct Decisions {
   static inline std::vector<id> displays;
   static inline IMP orig = nullptr;
@@ -172,32 +189,30 @@ TEST(EngineBehaviour, TheSettlingDelayHoldsTheLatestFrontDisplayAndReleasesTheOn
                         host::toIMP(&Decisions::record), &Decisions::orig);
 
   // Front displays of our own, which tell when they are destroyed.
-  auto makeDisplay = [](std::weak_ptr<int>& alive) {
-    id display = host::class_createInstance(host::objc_getClass("SBHomeScreenViewController"));
-    auto token = std::make_shared<int>(0);
-    alive = token;
-    host::ivar<std::shared_ptr<int>>(display, "alive") = token;
-    return display;
-  };
-  std::weak_ptr<int> firstAlive, secondAlive;
-  id first = makeDisplay(firstAlive);
-  id second = makeDisplay(secondAlive);
+  host::Class displayClass = host::objc_allocateClassPair(
+      host::objc_getClass("SBHomeScreenViewController"), "CountedDisplay");
+  host::class_addMethod(displayClass, sel("dealloc"), host::toIMP(&Deallocated::dealloc), "v@:");
+  host::objc_registerClassPair(displayClass);
+  Deallocated::objects.clear();
+  id first = host::class_createInstance(displayClass);
+  id second = host::class_createInstance(displayClass);
+  auto alive = [](id display) { return Deallocated::objects.count(display) == 0; };
 
   // The first display is replaced within the delay: once its caller lets go, nothing holds it.
   hostsim::sendFrontDisplayDidChange(first);
   device.wait(300'000'000);
   hostsim::sendFrontDisplayDidChange(second);
   host::objc_release(first);
-  EXPECT_TRUE(firstAlive.expired());
+  EXPECT_FALSE(alive(first));
 
   // The second is held for the decision, which gets it alive, and lets go of it afterwards.
   host::objc_release(second);
-  ASSERT_FALSE(secondAlive.expired());
+  ASSERT_TRUE(alive(second));
   const long heldDuringDelay = hostsim::referenceCount(second);
   device.wait(500'000'000);
   ASSERT_EQ(Decisions::displays.size(), 1u);
   EXPECT_EQ(Decisions::displays[0], second);
-  ASSERT_FALSE(secondAlive.expired());
+  ASSERT_TRUE(alive(second));
   EXPECT_EQ(hostsim::referenceCount(second), heldDuringDelay - 1);
 
   // An application, then the home screen (nil) within the delay: the decision is for nil, and the
@@ -205,7 +220,7 @@ TEST(EngineBehaviour, TheSettlingDelayHoldsTheLatestFrontDisplayAndReleasesTheOn
   device.front("com.example.bank");
   device.wait(100'000'000);
   device.frontHome();
-  EXPECT_TRUE(secondAlive.expired());
+  EXPECT_FALSE(alive(second));
   device.wait(700'000'000);
   ASSERT_EQ(Decisions::displays.size(), 2u);
   EXPECT_EQ(Decisions::displays[1], nullptr);
@@ -243,20 +258,20 @@ TEST(EngineBehaviour, AStateFileThatCannotBeReadIsNotWrittenOver) {
   device.boot();
   UnreadableFile failing(device.hostFile(device.featureStateFile()));
   hostsim::setFileLayer(&failing);
-  host::msgSend<void, const char*, bool>(device.springBoard(),
-                                         sel("writeStateToFileForFeature:enabled:"), "VPN", true);
+  host::msgSend<void, id, bool>(device.springBoard(), sel("writeStateToFileForFeature:enabled:"),
+                                str("VPN").get(), true);
   hostsim::setFileLayer(nullptr);
   EXPECT_EQ(device.readState(), bellweir);
 
   // Once the file reads again, the write goes through and keeps the other lines.
-  host::msgSend<void, const char*, bool>(device.springBoard(),
-                                         sel("writeStateToFileForFeature:enabled:"), "VPN", true);
+  host::msgSend<void, id, bool>(device.springBoard(), sel("writeStateToFileForFeature:enabled:"),
+                                str("VPN").get(), true);
   EXPECT_EQ(device.readState(), "BellweirWiFiState=YES\nVPNState=YES\n");
 
   // A missing file is still created with the one line.
   std::filesystem::remove(device.hostFile(device.featureStateFile()));
-  host::msgSend<void, const char*, bool>(device.springBoard(),
-                                         sel("writeStateToFileForFeature:enabled:"), "VPN", false);
+  host::msgSend<void, id, bool>(device.springBoard(), sel("writeStateToFileForFeature:enabled:"),
+                                str("VPN").get(), false);
   EXPECT_EQ(device.readState(), "VPNState=NO\n");
 }
 

@@ -13,30 +13,29 @@ using Labels = std::vector<std::string>;
 Labels calls;
 std::string plistToLoad;
 
-std::string joined(const host::ObjectList* rows) {
+std::string joined(id rows) {
   std::string out;
-  for (const auto& r : *rows) out += (out.empty() ? "" : ",") + label(r.get());
+  for (const auto& r : host::arrayElements(rows)) out += (out.empty() ? "" : ",") + label(r.get());
   return out;
 }
 Class super(id self) {
   return host::class_getSuperclass(host::object_getClass(self));
 }
 
-const char* testPlistName(id, SEL) {
-  return plistToLoad.c_str();
+id testPlistName(id, SEL) {
+  return host::autoreleased(host::stringWithUTF8String(plistToLoad));
 }
-host::Value recordRead(id self, SEL s, id row) {
+id recordRead(id self, SEL s, id row) {
   calls.push_back("read " + label(row));
-  return host::msgSendSuper<host::Value, id>(super(self), self, s, row);
+  return host::msgSendSuper<id, id>(super(self), self, s, row);
 }
-void recordShow(id self, SEL s, const host::ObjectList* rows, id anchor, bool animated) {
+void recordShow(id self, SEL s, id rows, id anchor, bool animated) {
   calls.push_back("show " + joined(rows) + " after " + label(anchor) + (animated ? "" : " still"));
-  host::msgSendSuper<void, const host::ObjectList*, id, bool>(super(self), self, s, rows, anchor,
-                                                              animated);
+  host::msgSendSuper<void, id, id, bool>(super(self), self, s, rows, anchor, animated);
 }
-void recordHide(id self, SEL s, const host::ObjectList* rows, bool animated) {
+void recordHide(id self, SEL s, id rows, bool animated) {
   calls.push_back("hide " + joined(rows) + (animated ? "" : " still"));
-  host::msgSendSuper<void, const host::ObjectList*, bool>(super(self), self, s, rows, animated);
+  host::msgSendSuper<void, id, bool>(super(self), self, s, rows, animated);
 }
 
 class CollapsibleGroups : public PaneFixture {
@@ -89,7 +88,7 @@ TEST_F(CollapsibleGroups, NestedGroupsAtLoad) {
     host::StrongRef controller = loadNested(c.g, c.h);
     EXPECT_EQ(labels(specifiers(controller.get())), c.shown) << "G " << c.g << ", H " << c.h;
     EXPECT_EQ(calls, c.reads) << "G " << c.g << ", H " << c.h;
-    EXPECT_EQ(labels(host::ivar<SpecifierList>(controller.get(), "_allSpecifiers")),
+    EXPECT_EQ(labels(ivarList(controller.get(), "_allSpecifiers")),
               (Labels{"G", "H", "X", "Y", "Z"}));
   }
 }
@@ -148,9 +147,9 @@ TEST_F(CollapsibleGroups, CountsAtTheEdges) {
   EXPECT_EQ(calls, (Labels{"hide "}));
   EXPECT_EQ(labels(specifiers(controller.get())), (Labels{"A"}));
 
-  host::ObjectList empty;
-  host::msgSend<void, host::ObjectList*>(controller.get(), sel("removeDisabledGroups:"), &empty);
-  EXPECT_TRUE(empty.empty());
+  const host::StrongRef empty = host::mutableArrayWithObjects({});
+  host::msgSend<void, id>(controller.get(), sel("removeDisabledGroups:"), empty.get());
+  EXPECT_EQ(host::CFArrayGetCount(empty.get()), 0u);
 }
 
 TEST_F(CollapsibleGroups, LoadsOnceAndAgainWhenThereIsNoList) {
@@ -158,14 +157,17 @@ TEST_F(CollapsibleGroups, LoadsOnceAndAgainWhenThereIsNoList) {
   const SpecifierList first = specifiers(c.get());
   EXPECT_EQ(specifiers(c.get()), first);  // the same objects: not loaded again
 
-  host::ivar<SpecifierList>(c.get(), "_specifiers").reset();  // the host dropped the list
+  // The host dropped the list.
+  host::Ivar live = host::class_getInstanceVariable(host::object_getClass(c.get()), "_specifiers");
+  host::objc_release(host::object_getIvar(c.get(), live));
+  host::object_setIvar(c.get(), live, nullptr);
   plistToLoad = "Later";
   EXPECT_FALSE(specifiers(c.get()));  // no such plist
-  EXPECT_FALSE(host::ivar<SpecifierList>(c.get(), "_allSpecifiers"));
+  EXPECT_FALSE(ivarList(c.get(), "_allSpecifiers"));
   writePlist("Later", {item("C")});
   const SpecifierList again = specifiers(c.get());
   EXPECT_EQ(labels(again), (Labels{"C"}));
-  EXPECT_EQ(host::ivar<SpecifierList>(c.get(), "_allSpecifiers"), again);
+  EXPECT_EQ(ivarList(c.get(), "_allSpecifiers"), again);
 
   host::StrongRef base = app.makeController("DNMURootListController");  // names no plist
   EXPECT_FALSE(specifiers(base.get()));

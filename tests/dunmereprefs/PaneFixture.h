@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/Foundation.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/PlistCodec.h"
 #include "hostsim/Preferences.h"
@@ -83,14 +84,29 @@ class PaneFixture : public ::testing::Test {
   }
 
   static SpecifierList specifiers(id controller) {
-    return host::msgSend<SpecifierList>(controller, sel("specifiers"));
+    return listOf(host::msgSend<id>(controller, sel("specifiers")));
   }
+  // The rows an array object holds; none for nil.
+  static SpecifierList listOf(id array) {
+    if (array == nullptr) return std::nullopt;
+    return host::arrayElements(array);
+  }
+  // An object instance variable of the controller, as a list of rows.
+  static SpecifierList ivarList(id controller, const char* name) {
+    return listOf(host::object_getIvar(
+        controller, host::class_getInstanceVariable(host::object_getClass(controller), name)));
+  }
+  // The user's change, as the Settings app passes it: a property-list object (nil for none).
   static void setValue(id controller, const host::Value* value, id specifier) {
-    host::msgSend<void, const host::Value*, id>(controller, sel("setPreferenceValue:specifier:"),
-                                                value, specifier);
+    const host::StrongRef object =
+        value != nullptr ? host::propertyListFromValue(*value) : host::StrongRef();
+    host::msgSend<void, id, id>(controller, sel("setPreferenceValue:specifier:"), object.get(),
+                                specifier);
   }
   static host::Value readValue(id controller, id specifier) {
-    return host::msgSend<host::Value, id>(controller, sel("readPreferenceValue:"), specifier);
+    host::AutoreleasePool pool;
+    return host::valueFromPropertyList(
+        host::msgSend<id, id>(controller, sel("readPreferenceValue:"), specifier));
   }
   // The loaded row with that label, shown or not.
   static id row(id controller, const std::string& wanted) {

@@ -162,7 +162,7 @@ TEST_F(RootSettings, ARowWithoutKeyReadsItsDefaultAndIgnoresChanges) {
 }
 
 TEST_F(RootSettings, TheRootPageCollapsesItsGroupsFromTheFile) {
-  EXPECT_STREQ(host::msgSend<const char*>(page(), sel("plistName")), "Root");
+  EXPECT_EQ(host::UTF8String(host::msgSend<id>(page(), sel("plistName"))), "Root");
   writePlist("Root", {item("G", {{"nestedEntryCount", 3}, {"key", "g"}}),
                       item("H", {{"nestedEntryCount", 1}, {"key", "h"}, {"default", true}}),
                       item("X"), item("Y"), item("Z")});

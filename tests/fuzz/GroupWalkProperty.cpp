@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dunmereprefs/Pane.h"
+#include "host/Foundation.h"
 #include "hostsim/Objects.h"
 #include "hostsim/Preferences.h"
 #include "tests/fuzz/Properties.h"
@@ -31,9 +32,13 @@ const Page& page() {
     const hostsim::PreferencesClasses framework = hostsim::installPreferencesFramework();
     Page made;
     made.specifier = framework.specifier;
+    pane::listControllerClass = framework.listController;
     made.controller = host::objc_allocateClassPair(framework.listController, "FuzzGroupsPage");
+    host::class_addIvar(made.controller, pane::kFullList, sizeof(host::id), 3, "@");
     host::class_addMethod(made.controller, pane::selectors().removeDisabledGroups,
                           host::toIMP(&pane::removeDisabledGroups), "v@:@");
+    host::class_addMethod(made.controller, pane::selectors().dealloc,
+                          host::toIMP(&pane::deallocListController), "v@:");
     host::objc_registerClassPair(made.controller);
     for (host::Class c :
          {made.controller, framework.listController, framework.specifier, framework.object}) {
@@ -74,7 +79,7 @@ Value countValue(std::uint8_t kind, std::int8_t count) {
 // as its count says, within the list.
 ObjectList owned(const ObjectList& full, host::id groupSwitch) {
   const auto at = std::find(full.begin(), full.end(), StrongRef(groupSwitch));
-  const Value count = pane::property(groupSwitch, "nestedEntryCount");
+  const Value count = pane::property(groupSwitch, pane::propertyKeys().nestedEntryCount);
   const std::int64_t n = pane::nestedEntryCount(count);
   if (at == full.end() || n <= 0) return {};
   return ObjectList(at + 1, at + 1 + std::min<std::int64_t>(n, full.end() - (at + 1)));
@@ -93,7 +98,10 @@ bool isSubsequence(const ObjectList& part, const ObjectList& whole) {
 }
 
 void walk(host::id controller, ObjectList& rows) {
-  host::msgSend<void, ObjectList*>(controller, pane::selectors().removeDisabledGroups, &rows);
+  host::AutoreleasePool pool;
+  const StrongRef array = host::mutableArrayWithObjects(rows);
+  host::msgSend<void, host::id>(controller, pane::selectors().removeDisabledGroups, array.get());
+  rows = host::arrayElements(array.get());
 }
 
 }  // namespace
@@ -120,7 +128,10 @@ std::string checkGroupWalk(const std::uint8_t* data, std::size_t size) {
     if ((flags & 0x40) != 0) properties.set("default", Value(0));
     full.push_back(hostsim::makeSpecifier(p.specifier, std::move(properties), controller.get()));
   }
-  host::ivar<pane::SpecifierList>(controller.get(), pane::kFullList) = full;
+  host::object_setIvar(
+      controller.get(),
+      host::class_getInstanceVariable(host::object_getClass(controller.get()), pane::kFullList),
+      host::objc_retain(host::arrayWithObjects(full).get()));
 
   // The array to walk: the full list, or rows picked from it (or from nowhere) in any order.
   ObjectList walked;
@@ -150,8 +161,9 @@ std::string checkGroupWalk(const std::uint8_t* data, std::size_t size) {
   for (const StrongRef& row : walked) {
     const Value* count = hostsim::specifierProperties(row.get()).find("nestedEntryCount");
     if (count == nullptr) continue;
-    const Value value = host::msgSend<Value, host::id>(
-        controller.get(), pane::selectors().readPreferenceValue, row.get());
+    host::AutoreleasePool pool;
+    const Value value = host::valueFromPropertyList(host::msgSend<host::id, host::id>(
+        controller.get(), pane::selectors().readPreferenceValue, row.get()));
     if (value.boolValue()) continue;
     for (const StrongRef& nested : owned(full, row.get())) hideable.push_back(nested);
   }

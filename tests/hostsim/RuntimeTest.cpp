@@ -9,6 +9,7 @@
 #include <objc/runtime.h>
 
 #include "hostsim/Objects.h"
+#include "hostsim/Process.h"
 #include "hostsim/SettingsApp.h"
 #include "hostsim/SpringBoard.h"
 #include "hostsim/Timeline.h"
@@ -142,7 +143,7 @@ TEST_F(Runtime, HookingAnInheritedMethodOverridesItAndForwardsToTheSuperclassAtC
   EXPECT_STREQ(host::class_getMethodTypes(derived_, greet_), "v@:@");
 }
 
-TEST_F(Runtime, HookingASelectorNobodyAnswersDoesNothing) {
+TEST_F(Runtime, HookingASelectorNobodyAnswersDoesNothingAndSendingItEndsTheProcess) {
   const SEL nobody = host::sel_registerName("wave:");
   const IMP untouched = host::toIMP(&otherGreet);
   IMP slot = untouched;
@@ -151,12 +152,19 @@ TEST_F(Runtime, HookingASelectorNobodyAnswersDoesNothing) {
   EXPECT_EQ(slot, untouched);
   EXPECT_FALSE(host::respondsToSelector(derivedObject_.get(), nobody));
   EXPECT_FALSE(host::respondsToSelector(baseObject_.get(), nobody));
-  EXPECT_EQ(host::class_getMethodImplementation(derived_, nobody), nullptr);
 
-  // Sending it is a no-op that answers a value-initialised result.
+  // Sending it is what an unrecognised selector is on a device: the process ends, and the
+  // report names the receiver's class and the selector. Nil answers every message with nil.
+  hostsim::takeCrash();
   host::msgSend<void, id>(derivedObject_.get(), nobody, argument_.get());
   EXPECT_TRUE(calls.empty());
-  EXPECT_FALSE((host::msgSend<bool, id>(derivedObject_.get(), nobody, nullptr)));
+  const std::optional<std::string> crash = hostsim::takeCrash();
+  ASSERT_TRUE(crash);
+  EXPECT_NE(crash->find("-[HTDerived wave:]: unrecognized selector sent to instance"),
+            std::string::npos)
+      << *crash;
+  EXPECT_FALSE((host::msgSend<bool, id>(nullptr, nobody, nullptr)));
+  EXPECT_FALSE(hostsim::takeCrash());
 }
 
 TEST_F(Runtime, AddingAMethodKeepsTheClassesOwnAndOverridesAnInheritedOne) {

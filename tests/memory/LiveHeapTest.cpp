@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include "host/Foundation.h"
 #include "hostsim/SettingsApp.h"
 #include "hostsim/SpringBoard.h"
 #include "hostsim/Timeline.h"
@@ -68,8 +69,9 @@ TEST(LiveHeap, PaneReadsKeepNothing) {
 
   auto readMany = [&](int n) {
     for (int i = 0; i < n; ++i) {
-      host::Value v =
-          host::msgSend<host::Value, host::id>(settings.rootController(), read, row.get());
+      host::AutoreleasePool pool;
+      host::Value v = host::valueFromPropertyList(
+          host::msgSend<host::id, host::id>(settings.rootController(), read, row.get()));
       ASSERT_TRUE(v.boolValue());
     }
   };

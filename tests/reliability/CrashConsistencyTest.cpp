@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "host/Foundation.h"
 #include "host/Platform.h"
 #include "host/PropertyList.h"
 #include "hostsim/FileLayer.h"
@@ -248,8 +249,9 @@ class CrashConsistency : public ::testing::Test {
   std::string stateFile() const { return device_.hostFile(device_.featureStateFile()); }
   std::string prefsFile() const { return device_.hostFile(device_.preferencesFile()); }
   bool recordedVPN() const {
-    return host::msgSend<bool, const char*>(
-        device_.springBoard(), host::sel_registerName("readStateFromFileForFeature:"), "VPN");
+    return host::msgSend<bool, host::id>(device_.springBoard(),
+                                         host::sel_registerName("readStateFromFileForFeature:"),
+                                         host::stringWithUTF8String("VPN").get());
   }
   void setVPNState(bool on) const {
     host::msgSend<void, bool>(device_.springBoard(), host::sel_registerName("setVPNState:"), on);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dunmereprefs/Shared/FeatureStateLines.h"
+#include "host/Foundation.h"
 #include "host/Platform.h"
 #include "host/PropertyList.h"
 #include "hostsim/FileLayer.h"
@@ -197,8 +198,9 @@ class EngineFaults : public ::testing::Test {
   std::string stateFile() const { return device_.hostFile(device_.featureStateFile()); }
   std::string prefsFile() const { return device_.hostFile(device_.preferencesFile()); }
   std::string recordedVPN() const {
-    const bool on = host::msgSend<bool, const char*>(
-        device_.springBoard(), host::sel_registerName("readStateFromFileForFeature:"), "VPN");
+    const bool on = host::msgSend<bool, host::id>(
+        device_.springBoard(), host::sel_registerName("readStateFromFileForFeature:"),
+        host::stringWithUTF8String("VPN").get());
     return on ? "VPNState YES" : "VPNState NO";
   }
 
@@ -212,9 +214,9 @@ TEST_F(EngineFaults, FeatureStateWriteIsSilentAndKeepsTheRecord) {
   w.before = kStateBefore;
   w.maxWrite = 12;
   w.call = [this] {
-    host::msgSend<void, const char*, bool>(
-        device_.springBoard(), host::sel_registerName("writeStateToFileForFeature:enabled:"), "VPN",
-        true);
+    host::msgSend<void, host::id, bool>(
+        device_.springBoard(), host::sel_registerName("writeStateToFileForFeature:enabled:"),
+        host::stringWithUTF8String("VPN").get(), true);
     return Answer{};
   };
   w.observe = [this] { return recordedVPN(); };
