@@ -21,3 +21,30 @@ function(harbrite_deliverable target exports_map)
     "LINKER:-z,defs"
     "LINKER:--enable-new-dtags")
 endfunction()
+
+# The compile options every object of a deliverable shares: hidden unless exported, and calls
+# bound to the library's own functions.
+function(harbrite_deliverable_objects target)
+  set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  target_compile_options(${target} PRIVATE -fno-semantic-interposition)
+endfunction()
+
+# Links the deliverable's objects a second time, as <target>_host_alone, against a library that
+# defines host/'s functions and nothing else (tests/layers/HostStub.cpp), with every symbol
+# required to resolve: a call past host/ (into the simulator, by a declaration written by hand)
+# fails the build, as it would for the device.
+function(harbrite_links_host_alone target exports_map)
+  if(NOT TARGET harbrite_host_stub)
+    add_library(harbrite_host_stub SHARED ${CMAKE_SOURCE_DIR}/tests/layers/HostStub.cpp
+      $<TARGET_OBJECTS:host_values>)
+    harbrite_sees(harbrite_host_stub)
+    set_target_properties(harbrite_host_stub PROPERTIES LIBRARY_OUTPUT_DIRECTORY
+      ${CMAKE_BINARY_DIR}/host-alone)
+  endif()
+  get_target_property(sources ${target} SOURCES)
+  add_library(${target}_host_alone SHARED ${sources})
+  set_target_properties(${target}_host_alone PROPERTIES LIBRARY_OUTPUT_DIRECTORY
+    ${CMAKE_BINARY_DIR}/host-alone)
+  target_link_libraries(${target}_host_alone PRIVATE harbrite_host_stub)
+  harbrite_deliverable(${target}_host_alone ${exports_map})
+endfunction()
