@@ -115,8 +115,8 @@ host::ObjectList nestedEntries(id self, id groupSwitch) {
 }
 
 bool holdsGroupSwitch(const host::ObjectList& specifiers) {
-  return std::any_of(specifiers.begin(), specifiers.end(),
-                     [](const host::StrongRef& e) { return isGroupSwitch(e.get()); });
+  return std::ranges::any_of(specifiers,
+                             [](const host::StrongRef& e) { return isGroupSwitch(e.get()); });
 }
 
 }  // namespace
