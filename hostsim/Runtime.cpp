@@ -688,14 +688,17 @@ void object_setIvar(id obj, Ivar ivar, id value) {
 namespace {
 
 struct PoolStack {
-  std::vector<id> objects;         // autoreleased, oldest first
+  std::vector<id> objects;         // autoreleased into a pool in place, oldest first
   std::vector<std::size_t> marks;  // where each pool in place begins
+  std::vector<id> unpooled;        // autoreleased while no pool was in place
   ~PoolStack() {
-    // A thread that ends with objects and no pool: they go with it.
-    while (!objects.empty()) {
-      id obj = objects.back();
-      objects.pop_back();
-      objc_release(obj);
+    // The thread ends: what no pool took goes with it.
+    for (auto* list : {&objects, &unpooled}) {
+      while (!list->empty()) {
+        id obj = list->back();
+        list->pop_back();
+        objc_release(obj);
+      }
     }
   }
 };
@@ -707,17 +710,18 @@ PoolStack& poolStack() {
 
 }  // namespace
 
-// With no pool in place the object waits for the thread's next pool to be popped (on a device it
-// would leak): it is released, never lost.
+// With no pool in place the object lives as long as the thread (on a device it would leak):
+// released at the thread's end, never under a caller that still holds it.
 id objc_autorelease(id obj) {
   if (obj == nullptr || isClassObject(rt(obj))) return obj;
-  poolStack().objects.push_back(obj);
+  PoolStack& stack = poolStack();
+  (stack.marks.empty() ? stack.unpooled : stack.objects).push_back(obj);
   return obj;
 }
 
 void* objc_autoreleasePoolPush() {
   PoolStack& stack = poolStack();
-  stack.marks.push_back(stack.marks.empty() ? 0 : stack.objects.size());
+  stack.marks.push_back(stack.objects.size());
   return reinterpret_cast<void*>(stack.marks.size());
 }
 
