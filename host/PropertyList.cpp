@@ -2,6 +2,8 @@
 // is the host's own (on Linux, hostsim/PropertyList.cpp).
 #include "host/PropertyList.h"
 
+#include <utf8.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -150,6 +152,69 @@ std::size_t nestingDepth(const Value& value) {
     }
   }
   return deepest;
+}
+
+namespace {
+
+// Seconds from 2001 of 1000-01-01T00:00:00Z and of 9999-12-31T23:59:59Z: XML dates have years of
+// four digits, and readers take no others.
+constexpr double kEarliestXMLDate = -31588531200.0;
+constexpr double kLatestXMLDate = 252423993599.0;
+// Each level of the XML encoding is indented by one more tab, so its size grows with the square
+// of the depth: deeper dictionaries are written in the binary encoding.
+constexpr std::size_t kMaxXMLNesting = 256;
+
+// Text XML cannot carry: bytes that are not UTF-8 (XML text is), and the characters XML 1.0
+// forbids even as references: the C0 controls other than TAB, LF and CR, U+FFFE and U+FFFF.
+bool xmlCannotCarry(const std::string& text) {
+  if (!utf8::is_valid(text.begin(), text.end())) return true;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+    if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool xmlCannotCarry(const Value& value) {
+  if (value.asUid() != nullptr) return true;                    // XML has no UIDs
+  if (const double* d = value.asReal()) return std::isnan(*d);  // XML writes NaN without its bits
+  if (const Date* date = value.asDate()) {
+    // XML dates hold whole seconds, of the years 1000 to 9999.
+    const double t = date->sinceReferenceDate;
+    return !(t >= kEarliestXMLDate && t <= kLatestXMLDate) || t != std::floor(t);
+  }
+  if (const std::string* s = value.asString()) return xmlCannotCarry(*s);
+  return false;
+}
+
+}  // namespace
+
+Encoding encodingFor(const Dictionary& dictionary) {
+  std::vector<std::pair<const Value*, std::size_t>> pending;
+  for (const auto& [key, value] : dictionary) {
+    if (xmlCannotCarry(key)) return Encoding::Binary;
+    pending.emplace_back(&value, 1);
+  }
+  while (!pending.empty()) {
+    auto [value, depth] = pending.back();
+    pending.pop_back();
+    if (xmlCannotCarry(*value)) return Encoding::Binary;
+    if (const Array* array = value->asArray()) {
+      if (depth + 1 > kMaxXMLNesting) return Encoding::Binary;
+      for (const Value& item : *array) pending.emplace_back(&item, depth + 1);
+    } else if (const Dictionary* inner = value->asDictionary()) {
+      if (depth + 1 > kMaxXMLNesting) return Encoding::Binary;
+      for (const auto& [key, item] : *inner) {
+        if (xmlCannotCarry(key)) return Encoding::Binary;
+        pending.emplace_back(&item, depth + 1);
+      }
+    }
+  }
+  return Encoding::XML;
 }
 
 std::optional<Dictionary> readDictionary(const std::string& path) {

@@ -133,8 +133,8 @@ inline bool Dictionary::empty() const {
 }
 
 // How deep values may nest in a property-list file: far deeper than any settings file, and
-// shallow enough that every step that follows the nesting (the property-list library's parser
-// and encoders among them) stays well inside a thread's stack.
+// shallow enough that every step that follows the nesting (copying a value among them) stays
+// well inside a thread's stack.
 inline constexpr std::size_t kMaxNesting = 10000;
 
 // How deep the value nests: 0 for a scalar, 1 for an array or dictionary of scalars. Counted
@@ -147,12 +147,16 @@ struct DictionaryRead {
     None,
     Missing,     // no file at that path
     Unreadable,  // a file that could not be read whole (an I/O error, no permission, not a
-                 // regular file), or one that holds more than can be kept (nested deeper than
-                 // kMaxNesting, values the host cannot hold whole)
+                 // regular file), or a property list holding more than can be kept (nested
+                 // deeper than kMaxNesting, a value out of range, text in an encoding the host
+                 // does not read): a writer must not replace it
     Malformed,   // bytes that are no property list, or one whose top level is no dictionary
   };
   std::optional<Dictionary> dictionary;
   Failure failure = Failure::None;
+  // Why a property list is unreadable or malformed, in a few words ("an integer out of range:
+  // 18446744073709551616"); empty otherwise.
+  std::string reason;
 };
 
 // Reads the file at `path` as a property list whose top level is a dictionary, in the XML or
@@ -161,11 +165,20 @@ DictionaryRead readDictionaryFile(const std::string& path);
 // The same, as a dictionary or none.
 std::optional<Dictionary> readDictionary(const std::string& path);
 
-// Writes the dictionary to `path` as a property list, atomically: a reader sees the old file or
-// the new one, never a part. The XML encoding is written unless it cannot carry every value as
-// it is (then the binary encoding, which every reader of property lists reads as well). On
-// failure, and for a dictionary nested deeper than kMaxNesting, the old file stays as it was and
-// the answer is false.
+// The two encodings of a property-list file.
+enum class Encoding { XML, Binary };
+
+// The encoding a writer uses for the dictionary: XML, unless XML cannot carry every value as it
+// is (a UID; NaN; a date with a fraction of a second, outside the years 1000 to 9999 or not a
+// number; text that is not UTF-8 or holds a character XML 1.0 forbids; nesting deeper than 256
+// levels); then binary, which every reader of property lists reads as well. Every host writes
+// by this rule, so a file comes out the same whoever writes it.
+Encoding encodingFor(const Dictionary& dictionary);
+
+// Writes the dictionary to `path` as a property list in the encoding encodingFor picks,
+// atomically: a reader sees the old file or the new one, never a part. On failure, and for a
+// dictionary nested deeper than kMaxNesting, the old file stays as it was and the answer is
+// false.
 bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path);
 
 }  // namespace host

@@ -302,8 +302,11 @@ const std::vector<CommandSpec>& commandTable() {
          if (c.absent) {
            p.checked(c, found == nullptr, key + " absent", actual);
          } else {
-           p.checked(c, found != nullptr && *found == c.value, key + " = " + formatValue(c.value),
-                     actual);
+           // The same value, or one printed the same: NaN equals no number, yet reads back as
+           // itself.
+           const bool same = found != nullptr &&
+                             (*found == c.value || formatValue(*found) == formatValue(c.value));
+           p.checked(c, same, key + " = " + formatValue(c.value), actual);
          }
        }},
       {"expect module", "IDENTIFIER selected|deselected", P::Check, true, O::Words, 2, 2,

@@ -6,8 +6,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <sstream>
+#include <string_view>
 
+#include "hostsim/PlistCodec.h"
 #include "tools/Commands.h"
 
 namespace harbrite::sim {
@@ -119,24 +122,97 @@ class Lexer {
         throw std::invalid_argument("a list needs ',' between items and ']' at its end");
       }
     }
+    if (c == '{') return dictionary(depth);
     std::size_t start = at_;
     while (at_ < s_.size() && s_[at_] != ' ' && s_[at_] != '\t' && s_[at_] != ',' &&
-           s_[at_] != ']') {
+           s_[at_] != ']' && s_[at_] != '}') {
       ++at_;
     }
     const std::string token = s_.substr(start, at_ - start);
+    if (std::optional<host::Value> v = scalar(token)) return std::move(*v);
+    throw std::invalid_argument(quoteInput(token) +
+                                " is not a value (true, false, a number, a \"string\", a [list], "
+                                "a {dictionary}, date:, data: or uid:)");
+  }
+
+  // {"key": VALUE, ...}
+  host::Value dictionary(int depth) {
+    if (depth >= kMaxListDepth) throw std::invalid_argument("lists nest more than 64 deep");
+    ++at_;
+    host::Dictionary entries;
+    skipSpaces();
+    if (at_ < s_.size() && s_[at_] == '}') {
+      ++at_;
+      return host::Value(std::move(entries));
+    }
+    for (;;) {
+      if (!atQuote()) throw std::invalid_argument("a dictionary's keys are \"strings\"");
+      std::string key = quoted();
+      skipSpaces();
+      if (at_ >= s_.size() || s_[at_] != ':') {
+        throw std::invalid_argument("a dictionary needs ':' between a key and its value");
+      }
+      ++at_;
+      entries.set(std::move(key), value(depth + 1));
+      skipSpaces();
+      if (at_ < s_.size() && s_[at_] == ',') {
+        ++at_;
+        continue;
+      }
+      if (at_ < s_.size() && s_[at_] == '}') {
+        ++at_;
+        return host::Value(std::move(entries));
+      }
+      throw std::invalid_argument("a dictionary needs ',' between entries and '}' at its end");
+    }
+  }
+
+  // A value written as one word: true, false, an integer, a real, date:, data:, uid:.
+  static std::optional<host::Value> scalar(const std::string& token) {
     if (token == "true") return host::Value(true);
     if (token == "false") return host::Value(false);
+    const char* first = token.data();
+    const char* last = token.data() + token.size();
     std::int64_t integer = 0;
-    auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), integer);
-    if (error == std::errc() && end == token.data() + token.size()) return host::Value(integer);
+    auto [end, error] = std::from_chars(first, last, integer);
+    if (error == std::errc() && end == last) return host::Value(integer);
+    std::uint64_t large = 0;
+    auto [uend, uerror] = std::from_chars(first, last, large);
+    if (uerror == std::errc() && uend == last) return host::Value(large);
     double real = 0;
-    auto [rend, rerror] = std::from_chars(token.data(), token.data() + token.size(), real);
-    if (rerror == std::errc() && rend == token.data() + token.size() && std::isfinite(real)) {
-      return host::Value(real);
+    auto [rend, rerror] = std::from_chars(first, last, real);
+    if (rerror == std::errc() && rend == last) return host::Value(real);
+    if (token.rfind("date:", 0) == 0) {
+      const std::string_view text = std::string_view(token).substr(5);
+      if (std::optional<double> seconds = hostsim::dateFromText(text, true)) {
+        return host::Value(host::Date{*seconds});
+      }
+      double since = 0;  // seconds from 2001, for dates of other years
+      auto [dend, derror] = std::from_chars(text.data(), text.data() + text.size(), since);
+      if (!text.empty() && derror == std::errc() && dend == text.data() + text.size()) {
+        return host::Value(host::Date{since});
+      }
+      return std::nullopt;
     }
-    throw std::invalid_argument(
-        quoteInput(token) + " is not a value (true, false, a number, a \"string\" or a [list])");
+    if (token.rfind("data:", 0) == 0) {
+      host::Data bytes;
+      for (std::size_t i = 5; i + 1 < token.size(); i += 2) {
+        unsigned byte = 0;
+        auto [hend, herror] = std::from_chars(token.data() + i, token.data() + i + 2, byte, 16);
+        if (herror != std::errc() || hend != token.data() + i + 2) return std::nullopt;
+        bytes.push_back(static_cast<std::uint8_t>(byte));
+      }
+      if (token.size() % 2 == 0) return std::nullopt;  // an odd number of digits
+      return host::Value(std::move(bytes));
+    }
+    if (token.rfind("uid:", 0) == 0) {
+      std::uint64_t n = 0;
+      auto [nend, nerror] = std::from_chars(token.data() + 4, last, n);
+      if (token.size() > 4 && nerror == std::errc() && nend == last) {
+        return host::Value(host::Uid{n});
+      }
+    }
+    return std::nullopt;
   }
 
  private:
@@ -392,18 +468,32 @@ std::string formatValue(const host::Value& value) {
       if (const std::uint64_t* large = value.asLargeInteger()) return std::to_string(*large);
       return std::to_string(*value.asInteger());
     case T::Real: {
-      std::ostringstream s;
-      s << *value.asReal();
-      std::string text = s.str();
-      if (text.find_first_of(".e") == std::string::npos) text += ".0";
-      return text;
+      // The shortest text that reads back as the same double; a dot keeps it a real.
+      char text[32];
+      const auto end = std::to_chars(text, text + sizeof text, *value.asReal()).ptr;
+      std::string out(text, end);
+      if (out.find_first_not_of("-0123456789") == std::string::npos) out += ".0";
+      return out;
     }
     case T::String:
       return quoteBytes(*value.asString());
-    case T::Data:
-      return "<data of " + std::to_string(value.asData()->size()) + " bytes>";
-    case T::Date:
-      return "<date>";
+    case T::Data: {
+      std::string out = "data:";
+      constexpr const char* kDigits = "0123456789abcdef";
+      for (const std::uint8_t byte : *value.asData()) {
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 0x0F];
+      }
+      return out;
+    }
+    case T::Date: {
+      const double seconds = value.asDate()->sinceReferenceDate;
+      // The years 1 to 9999 as the calendar writes them; other dates as seconds from 2001.
+      if (seconds >= -63113904000.0 && seconds < 252423993600.0) {
+        return "date:" + hostsim::textOfDate(seconds, true);
+      }
+      return "date:" + formatValue(host::Value(seconds));
+    }
     case T::Array: {
       std::string out = "[";
       for (const auto& item : *value.asArray()) {
@@ -412,10 +502,16 @@ std::string formatValue(const host::Value& value) {
       }
       return out + "]";
     }
-    case T::Dictionary:
-      return "<dictionary of " + std::to_string(value.asDictionary()->size()) + " entries>";
+    case T::Dictionary: {
+      std::string out = "{";
+      for (const auto& [key, item] : *value.asDictionary()) {
+        if (out.size() > 1) out += ", ";
+        out += quoteBytes(key) + ": " + formatValue(item);
+      }
+      return out + "}";
+    }
     case T::Uid:
-      return "<uid " + std::to_string(value.asUid()->value) + ">";
+      return "uid:" + std::to_string(value.asUid()->value);
   }
   return "?";
 }

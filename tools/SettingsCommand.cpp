@@ -103,7 +103,12 @@ host::Value settingsValue(const std::string& text) {
   try {
     return parseValue(text);
   } catch (const std::invalid_argument&) {
-    const bool bareWord = !text.empty() && text.find_first_of(" \t\"[],") == std::string::npos;
+    // A word that starts like a VALUE of its own (date:, data:, uid:, {...}) and is not one is
+    // a mistake, not a string.
+    const bool typed =
+        text.rfind("date:", 0) == 0 || text.rfind("data:", 0) == 0 || text.rfind("uid:", 0) == 0;
+    const bool bareWord =
+        !text.empty() && !typed && text.find_first_of(" \t\"[],{}") == std::string::npos;
     if (!bareWord) throw;
     return host::Value(text);
   }
@@ -148,7 +153,17 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
       written = watch.written();
     }
     if (!written) {
-      std::fprintf(err, "harbrite-sim: settings set: the preferences file could not be written\n");
+      // The pane never writes over a file it cannot read whole: say what kept it.
+      const host::DictionaryRead read = host::readDictionaryFile(device.preferencesFile());
+      if (read.failure == host::DictionaryRead::Failure::Unreadable && !read.reason.empty()) {
+        std::fprintf(err,
+                     "harbrite-sim: settings set: the preferences file is kept as it is, since "
+                     "it cannot be read whole: %s\n",
+                     escapeInput(read.reason, 200).c_str());
+      } else {
+        std::fprintf(err,
+                     "harbrite-sim: settings set: the preferences file could not be written\n");
+      }
       status = kCheckFailed;
     }
   } else if (options.action == Action::ResetVPN) {

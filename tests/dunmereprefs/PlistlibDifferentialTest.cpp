@@ -1,8 +1,10 @@
 // The pane against Python's plistlib, the independent reader: files that plistlib wrote (seeded,
-// binary and XML, every kind of value, nested, some deeper than 512 levels) are read by the
-// system, one key is changed through the root page, and plistlib reads the file back: every
-// other value must be there with the same type and value (reals to the bit; dates to the second
-// where the file came back as XML, exactly where binary).
+// binary and XML, every kind of value, nested, some deeper than 512 levels), and made over as
+// other writers and hand editors leave them (byte-order marks, UTF-16 and ISO-8859-1, <key/>,
+// leading zeros, CR LF, 8-byte UIDs, 16-byte integers, fractional dates, ASCII strings holding a
+// NUL), are read by the system, one key is changed through the root page, and plistlib reads the
+// file back: every other value must be there with the same type and value (reals and dates to the
+// bit). Files holding an integer out of range must be refused: kept byte for byte.
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,7 +20,7 @@
 namespace harbrite::test {
 namespace {
 
-constexpr int kFiles = 80;
+constexpr int kFiles = 200;
 constexpr const char* kChangedKey = "changedByThePane";
 
 std::string script() {

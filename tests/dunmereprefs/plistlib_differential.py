@@ -1,7 +1,10 @@
 """Property-list files made and checked by Python's plistlib, the independent reader.
 
 gen DIR SEED COUNT: writes DIR/N.plist (N < COUNT), binary and XML in turn, holding every kind
-of value plistlib writes, with random contents from SEED.
+of value plistlib writes, with random contents from SEED, made over as other writers and hand
+editors leave files: XML with a byte-order mark, in UTF-16 or ISO-8859-1, with <key/>, integers
+with leading zeros, CR LF; binary with 8-byte UIDs, 16-byte integers, fractional dates, ASCII
+strings holding a NUL. Files holding an integer out of range are listed in DIR/refused.
 check DIR COUNT KEY: for each N, reads DIR/N.plist and DIR/N.out (the file after the pane set
 KEY to true) and compares them value by value; prints the figures and the first mismatches.
 Files listed in DIR/refused (one N a line) must have come back byte for byte.
@@ -11,6 +14,7 @@ import math
 import os
 import plistlib
 import random
+import re
 import struct
 import sys
 
@@ -18,7 +22,7 @@ sys.setrecursionlimit(20000)
 EPOCH = datetime.datetime(2001, 1, 1)
 
 
-def random_text(rng, binary, ascii_nul_allowed):
+def random_text(rng, binary):
     pieces = []
     for _ in range(rng.randrange(0, 12)):
         kind = rng.randrange(8)
@@ -38,12 +42,7 @@ def random_text(rng, binary, ascii_nul_allowed):
             pieces.append(rng.choice("\ufffe\uffff\x7f\x85\u2028"))
         else:
             pieces.append(rng.choice("&<>\"'é"))
-    text = "".join(pieces)
-    # libplist 2.2 cuts a one-byte (ASCII) string short at a NUL: such files are made on purpose
-    # elsewhere, and refused whole.
-    if "\x00" in text and not ascii_nul_allowed and all(ord(c) < 0x80 for c in text):
-        text += "é"
-    return text
+    return "".join(pieces)
 
 
 def random_real(rng):
@@ -82,7 +81,7 @@ def random_value(rng, binary, depth):
     if kind == 2:
         return random_real(rng)
     if kind == 3:
-        return random_text(rng, binary, False)
+        return random_text(rng, binary)
     if kind == 4:
         return bytes(rng.getrandbits(8) for _ in range(rng.randrange(0, 40)))
     if kind == 5:
@@ -97,8 +96,50 @@ def random_value(rng, binary, depth):
 
 
 def random_dict(rng, binary, depth):
-    return {random_text(rng, binary, False): random_value(rng, binary, depth)
+    return {random_text(rng, binary): random_value(rng, binary, depth)
             for _ in range(rng.randrange(0, 6))}
+
+
+def latin1(value):
+    """The value with every character outside ISO-8859-1 replaced, for files in that encoding."""
+    if isinstance(value, str):
+        return "".join(c if ord(c) < 0x100 else "\xe9" for c in value)
+    if isinstance(value, list):
+        return [latin1(v) for v in value]
+    if isinstance(value, dict):
+        return {latin1(k): latin1(v) for k, v in value.items()}
+    return value
+
+
+# A 16-byte integer as plistlib writes 2**64 - 1, to be patched into other 16-byte values.
+SIXTEEN_BYTES = b"\x14" + b"\x00" * 8 + b"\xff" * 8
+
+
+def hand_made_xml(rng, n, data):
+    """XML as other writers and hand editors make it: byte-order marks, other encodings, <key/>,
+    integers with leading zeros, CR LF line ends. Answers the bytes and whether the file holds an
+    integer out of range (to be refused)."""
+    text = data.decode("utf-8")
+    if n % 4 == 1:  # leading zeros: decimal, never octal
+        text = re.sub(r"<integer>(\d+)</integer>", lambda m: "<integer>00%s</integer>" % m.group(1), text)
+    if n % 4 == 3:
+        text = text.replace("<dict>", "<dict>\n\t<key/>\n\t<string>empty key</string>", 1)
+    if n % 8 == 5:
+        text = text.replace("<dict>", "<dict>\n\t<key>line ends</key>\n\t<string>a\r\nb\rc</string>", 1)
+    out_of_range = n % 20 == 19
+    if out_of_range:
+        text = text.replace("<dict>", "<dict>\n\t<key>too large</key>\n\t<integer>%d</integer>"
+                            % rng.choice([2**64, -2**63 - 1]), 1)
+    flavour = n % 10
+    if flavour == 1:
+        return b"\xef\xbb\xbf" + text.encode("utf-8"), out_of_range
+    if flavour == 3:
+        return text.replace("UTF-8", "UTF-16", 1).encode("utf-16"), out_of_range
+    if flavour == 5:
+        return text.replace("UTF-8", "ISO-8859-1", 1).encode("latin-1"), out_of_range
+    if flavour == 7:
+        return b"\xfe\xff" + text.replace("UTF-8", "UTF-16", 1).encode("utf-16-be"), out_of_range
+    return text.encode("utf-8"), out_of_range
 
 
 def generate(folder, seed, count):
@@ -108,17 +149,34 @@ def generate(folder, seed, count):
         binary = n % 2 == 0
         top = random_dict(rng, binary, 0)
         top["usePersistMode"] = rng.random() < 0.5
-        top["enabledApplications"] = ["com.example.bank", random_text(rng, binary, False)]
+        top["enabledApplications"] = ["com.example.bank", random_text(rng, binary)]
         if n % 10 == 3:
             deep = [1]
             for _ in range(rng.randrange(520, 1200)):
                 deep = [deep]
             top["deep"] = deep
-        if binary and n % 20 == 4:
-            top["ascii with NUL"] = "a\x00b"
-            refused.append(n)
+        if binary:
+            top["large uid"] = plistlib.UID(rng.randrange(2**32, 2**64))  # 8 bytes
+            top["fraction of a second"] = EPOCH + datetime.timedelta(
+                seconds=rng.randrange(-2**31, 2**31), microseconds=rng.randrange(1, 1000) * 1000)
+            if n % 20 == 4:
+                top["ascii with NUL"] = "a\x00b"
+                top["ascii key\x00with NUL"] = 1
+            if n % 6 == 2 or n % 20 == 14:
+                top["sixteen bytes"] = 2**64 - 1  # patched below to -1, or to 2**64 (refused)
+        else:
+            top = latin1(top) if n % 10 == 5 else top
         data = plistlib.dumps(top, fmt=plistlib.FMT_BINARY if binary else plistlib.FMT_XML,
                               sort_keys=False)
+        if binary and n % 20 == 14:
+            data = data.replace(SIXTEEN_BYTES, b"\x14" + b"\x00" * 7 + b"\x01" + b"\x00" * 8)
+            refused.append(n)
+        elif binary and n % 6 == 2:
+            data = data.replace(SIXTEEN_BYTES, b"\x14" + b"\xff" * 16)
+        if not binary:
+            data, out_of_range = hand_made_xml(rng, n, data)
+            if out_of_range:
+                refused.append(n)
         with open(os.path.join(folder, "%d.plist" % n), "wb") as f:
             f.write(data)
     with open(os.path.join(folder, "refused"), "w") as f:
@@ -177,13 +235,17 @@ def check(folder, count, key):
             continue
         try:
             before = plistlib.loads(original)
+        except Exception as e:
+            mismatches.append("%d: plistlib cannot read the file made: %r" % (n, e))
+            continue
+        try:
             after = plistlib.loads(written)
         except Exception as e:  # a file plistlib cannot read is a mismatch
             mismatches.append("%d: plistlib cannot read the file written: %r" % (n, e))
             continue
         binary_written += written.startswith(b"bplist00")
         before[key] = True
-        compare = Compare(to_the_second=not written.startswith(b"bplist00"))
+        compare = Compare(to_the_second=False)
         compare.same(before, after, "%d" % n)
         values += compare.values
         mismatches += compare.mismatches

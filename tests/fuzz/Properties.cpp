@@ -137,24 +137,23 @@ std::string checkLineRules(const std::uint8_t* data, std::size_t size) {
 
 namespace {
 
-bool sameValue(const host::Value& a, const host::Value& b, bool xml);
+bool sameValue(const host::Value& a, const host::Value& b);
 
-bool sameDictionary(const host::Dictionary& a, const host::Dictionary& b, bool xml) {
+bool sameDictionary(const host::Dictionary& a, const host::Dictionary& b) {
   if (a.size() != b.size()) return false;
   for (const auto& [key, value] : a) {
     const host::Value* theirs = b.find(key);
-    if (theirs == nullptr || !sameValue(value, *theirs, xml)) return false;
+    if (theirs == nullptr || !sameValue(value, *theirs)) return false;
   }
   return true;
 }
 
 // Equality to the bit: reals and dates by their bits (NaN payloads and the sign of zero
-// included), except that dates in an XML file hold whole seconds (the second they fall in).
-bool sameValue(const host::Value& a, const host::Value& b, bool xml) {
+// included), whichever encoding the file was written in.
+bool sameValue(const host::Value& a, const host::Value& b) {
   if (a.type() != b.type()) return false;
   if (const host::Date* x = a.asDate()) {
-    const double t = xml ? std::floor(x->sinceReferenceDate) : x->sinceReferenceDate;
-    return std::bit_cast<std::uint64_t>(t) ==
+    return std::bit_cast<std::uint64_t>(x->sinceReferenceDate) ==
            std::bit_cast<std::uint64_t>(b.asDate()->sinceReferenceDate);
   }
   if (const double* x = a.asReal()) {
@@ -164,12 +163,12 @@ bool sameValue(const host::Value& a, const host::Value& b, bool xml) {
     const host::Array& y = *b.asArray();
     if (x->size() != y.size()) return false;
     for (std::size_t i = 0; i < x->size(); ++i) {
-      if (!sameValue((*x)[i], y[i], xml)) return false;
+      if (!sameValue((*x)[i], y[i])) return false;
     }
     return true;
   }
   if (const host::Dictionary* x = a.asDictionary()) {
-    return sameDictionary(*x, *b.asDictionary(), xml);
+    return sameDictionary(*x, *b.asDictionary());
   }
   return a == b;
 }
@@ -184,8 +183,7 @@ std::string checkPreferencesReading(const std::uint8_t* data, std::size_t size) 
   const std::optional<host::Dictionary> again = hostsim::dictionaryFromBytes(written);
   if (!again)
     return "a dictionary that was read cannot be read once written: " + showBytes(written);
-  const bool xml = written.rfind("bplist00", 0) != 0;
-  if (!sameDictionary(*read, *again, xml)) {
+  if (!sameDictionary(*read, *again)) {
     return "written and read again, the dictionary changed";
   }
   return "";

@@ -2,9 +2,12 @@
 // anything that is not a dictionary at its top level gives none, never a crash.
 #include <plist/plist.h>
 
+#include <bit>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -106,6 +109,152 @@ TEST_F(PropertyList, AnythingButADictionaryReadsAsNone) {
   EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "missing";
   std::filesystem::create_directory(hostFile(kFile));
   EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "a folder, not a file";
+}
+
+// A binary file holding {KEY: V}, the key and the value given as their objects' bytes.
+std::string binaryHolding(const std::string& value, const std::string& key = "\x51k") {
+  std::string b = "bplist00";
+  std::string table;
+  for (const std::string& object : {std::string("\xD1\x01\x02"), key, value}) {
+    table.push_back(static_cast<char>(b.size()));
+    b += object;
+  }
+  const std::size_t tableAt = b.size();
+  b += table + std::string(6, '\0') + "\x01\x01";
+  for (const std::uint64_t n : {std::uint64_t{3}, std::uint64_t{0}, std::uint64_t{tableAt}}) {
+    for (int i = 7; i >= 0; --i) b.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  }
+  return b;
+}
+
+std::string xmlDeclaring(const std::string& encoding, const std::string& body) {
+  std::string xml = xmlPlist(body);
+  return xml.replace(xml.find("UTF-8"), 5, encoding);
+}
+
+// UTF-16 of ASCII text, with a byte-order mark.
+std::string utf16(const std::string& ascii, bool bigEndian) {
+  std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (const char c : ascii) {
+    out += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+  }
+  return out;
+}
+
+// Files other writers and hand editors make, which the platform's reader reads: each value is
+// read as it was meant, and comes back the same after a write (in XML unless it cannot carry
+// the value, as the last column says).
+TEST_F(PropertyList, FilesOtherWritersMakeAreReadWithEveryValueIntact) {
+  const std::string dict = "<dict><key>k</key><string>caf\xC3\xA9</string></dict>";
+  const std::string date = binaryHolding(std::string("\x33", 1) + [] {
+    std::string bits;
+    const auto n = std::bit_cast<std::uint64_t>(725846400.75);  // 2024-01-01 00:00:00.75
+    for (int i = 7; i >= 0; --i) bits.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    return bits;
+  }());
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string key;
+    host::Value value;
+    bool binary;
+  };
+  const std::vector<Case> cases = {
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + xmlPlist(dict), "k", "caf\xC3\xA9", false},
+      {"UTF-16, little-endian",
+       utf16(xmlDeclaring("UTF-16", "<dict><key>k</key><string>a&#xE9;</string></dict>"), false),
+       "k", "a\xC3\xA9", false},
+      {"UTF-16, big-endian",
+       utf16(xmlDeclaring("UTF-16", "<dict><key>k</key><integer>7</integer></dict>"), true), "k", 7,
+       false},
+      {"ISO-8859-1",
+       xmlDeclaring("ISO-8859-1", "<dict><key>k</key><string>caf\xE9</string></dict>"), "k",
+       "caf\xC3\xA9", false},
+      {"Windows-1252",
+       xmlDeclaring("windows-1252", "<dict><key>k</key><string>\x80</string></dict>"), "k",
+       "\xE2\x82\xAC", false},
+      {"an empty key written <key/>", xmlPlist("<dict><key/><string>x</string></dict>"), "", "x",
+       false},
+      {"leading zeros are decimal", xmlPlist("<dict><key>k</key><integer>010</integer></dict>"),
+       "k", 10, false},
+      {"leading zeros before a 9", xmlPlist("<dict><key>k</key><integer>0009</integer></dict>"),
+       "k", 9, false},
+      {"hexadecimal", xmlPlist("<dict><key>k</key><integer> 0x1F </integer></dict>"), "k", 31,
+       false},
+      {"-2^63", xmlPlist("<dict><key>k</key><integer>-9223372036854775808</integer></dict>"), "k",
+       std::numeric_limits<std::int64_t>::min(), false},
+      {"2^64 - 1", xmlPlist("<dict><key>k</key><integer>18446744073709551615</integer></dict>"),
+       "k", std::numeric_limits<std::uint64_t>::max(), false},
+      {"CR LF and CR alone read as LF",
+       xmlPlist("<dict><key>k</key><string>a\r\nb\rc&#13;</string></dict>"), "k", "a\nb\nc\r",
+       false},
+      {"a UID of 8 bytes", binaryHolding(std::string("\x87\x00\x00\x00\x01\x00\x00\x00\x00", 9)),
+       "k", host::Uid{std::uint64_t{1} << 32}, true},
+      {"a 16-byte integer of all ones is -1", binaryHolding("\x14" + std::string(16, '\xFF')), "k",
+       -1, false},
+      {"a 16-byte integer of 2^64 - 1",
+       binaryHolding("\x14" + std::string(8, '\0') + std::string(8, '\xFF')), "k",
+       std::numeric_limits<std::uint64_t>::max(), false},
+      {"a date with a fraction of a second", date, "k", host::Date{725846400.75}, true},
+      {"an ASCII string and key holding a NUL",
+       binaryHolding(std::string("\x53"
+                                 "a\0b",
+                                 4),
+                     std::string("\x53"
+                                 "k\0k",
+                                 4)),
+       std::string("k\0k", 3), std::string("a\0b", 3), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    putBytes(kFile, c.bytes);
+    const host::DictionaryRead read = host::readDictionaryFile(kFile);
+    ASSERT_TRUE(read.dictionary.has_value()) << read.reason;
+    ASSERT_NE(read.dictionary->find(c.key), nullptr);
+    EXPECT_EQ(*read.dictionary->find(c.key), c.value);
+    ASSERT_TRUE(host::writeDictionaryAtomically(*read.dictionary, kFile));
+    EXPECT_EQ(bytesOf(kFile).rfind("bplist00", 0) == 0, c.binary);
+    EXPECT_EQ(host::readDictionary(kFile), read.dictionary);
+  }
+}
+
+// Property lists holding what the system cannot keep whole are refused as unreadable (so no
+// writer replaces them), with the reason; bytes that are no property list at all are malformed.
+TEST_F(PropertyList, WhatCannotBeKeptWholeIsRefusedAndNamed) {
+  using F = host::DictionaryRead::Failure;
+  const std::vector<std::tuple<const char*, std::string, F, std::string>> cases = {
+      {"below -2^63", xmlPlist("<dict><key>k</key><integer>-9223372036854775809</integer></dict>"),
+       F::Unreadable, "integer out of range"},
+      {"2^64", xmlPlist("<dict><key>k</key><integer>18446744073709551616</integer></dict>"),
+       F::Unreadable, "integer out of range"},
+      {"a 16-byte 2^64",
+       binaryHolding("\x14" + std::string(7, '\0') + "\x01" + std::string(8, '\0')), F::Unreadable,
+       "16-byte integer out of range"},
+      {"&#0; in ISO-8859-1",
+       xmlDeclaring("ISO-8859-1", "<dict><key>k</key><string>caf\xE9&#0;</string></dict>"),
+       F::Unreadable, "character XML does not allow"},
+      {"a lone surrogate", binaryHolding(std::string("\x61\xD8\x00", 3)), F::Unreadable,
+       "lone UTF-16 surrogate"},
+      {"an encoding not read here", xmlDeclaring("KOI8-R", "<dict/>"), F::Unreadable,
+       "encoding not read here: koi8-r"},
+      {"entities of its own",
+       "<!DOCTYPE plist [<!ENTITY e \"x\">]><plist><dict><key>k</key><string>&e;</string></dict>"
+       "</plist>",
+       F::Unreadable, "document type of its own"},
+      {"UTF-8 that is not", xmlPlist("<dict><key>k</key><string>caf\xE9</string></dict>"),
+       F::Unreadable, "not in its declared encoding"},
+      {"an element of no property list",
+       xmlPlist("<dict><key>k</key><string>a</string><foo/></dict>"), F::Unreadable, "<foo>"},
+      {"HTML", "<html><body>usePersistMode</body></html>", F::Malformed, "<html>"},
+  };
+  for (const auto& [what, bytes, failure, reason] : cases) {
+    SCOPED_TRACE(what);
+    putBytes(kFile, bytes);
+    const host::DictionaryRead read = host::readDictionaryFile(kFile);
+    EXPECT_FALSE(read.dictionary.has_value());
+    EXPECT_EQ(read.failure, failure);
+    EXPECT_NE(read.reason.find(reason), std::string::npos) << read.reason;
+  }
 }
 
 std::string nestedXML(std::size_t levels) {

@@ -28,12 +28,11 @@ std::string corpusFile(const std::string& name) {
   return bytesOf(std::string(HARBRITE_FUZZ_CORPORA) + "/" + name);
 }
 
-// A binary preferences file whose key or string holds a NUL character made libplist abort the
-// reading process: SpringBoard at boot, the Settings app when it showed the page. Such a file is
-// now read whole (the key is read through its node's encoding, never the aborting accessor): the
-// engine starts, the migration converts the legacy key as it stands, and a change in the pane
-// keeps the other entries character for character, in the binary encoding, since XML cannot
-// carry a NUL.
+// A binary preferences file whose key or string holds a NUL character made the reader of the
+// time abort the reading process: SpringBoard at boot, the Settings app when it showed the page.
+// Such a file is read whole: the engine starts, the migration converts the legacy key as it
+// stands, and a change in the pane keeps the other entries character for character, in the
+// binary encoding, since XML cannot carry a NUL.
 TEST(BadInput, PreferencesHoldingANulCharacterAreReadAndKeptWhole) {
   const std::string key = std::string("enabled-\xC3\xA9") + '\0' + "com.example.bank";
   const std::string text = std::string("bl\xC3\xA9") + '\0' + "u";
@@ -132,7 +131,8 @@ TEST(BadInput, ErrorsQuoteTheOffendingInputBoundedAndEscaped) {
       {std::string(5000, 'x') + "\n",
        "bad.scn:1: unknown command \"" + std::string(60, 'x') + "\"... (5000 bytes)"},
       {"prefs set k \xFF\n",
-       "bad.scn:1: \"\\xFF\" is not a value (true, false, a number, a \"string\" or a [list])"},
+       "bad.scn:1: \"\\xFF\" is not a value (true, false, a number, a \"string\", a [list], a "
+       "{dictionary}, date:, data: or uid:)"},
   };
   for (const Row& row : rows) {
     try {

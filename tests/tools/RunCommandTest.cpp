@@ -215,6 +215,58 @@ TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   EXPECT_NE(failed.err.find("could not be written"), std::string::npos) << failed.err;
 }
 
+// What `settings get` prints is a VALUE: pasted into a scenario's `prefs set` and `expect prefs`
+// it gives the same value back, for every kind of value, to the bit.
+TEST_F(RunCommand, WhatSettingsGetPrintsHoldsWhenPastedIntoAScenario) {
+  const std::string device = "'" + folder_ + "/device'";
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"0.3333333333333333", "0.3333333333333333"},
+      {"18446744073709551615", "18446744073709551615"},  // an integer, not a real
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"1e300", "1e+300"},
+      {"-0.0", "-0.0"},
+      {"inf", "inf"},
+      {"-- -inf", "-inf"},  // "--": a word starting with "-" is no option
+      {"nan", "nan"},
+      {"date:2024-01-01T00:00:00.75Z", "date:2024-01-01T00:00:00.75Z"},
+      {"date:-1e300", "date:-1e+300"},
+      {"data:00ff10", "data:00ff10"},
+      {"uid:4294967296", "uid:4294967296"},
+      {"'{\"a\": [1, {}], \"b\": data:}'", "{\"a\": [1, {}], \"b\": data:}"},
+  };
+  std::string scenario = "boot\n";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto& [typed, printed] = values[i];
+    SCOPED_TRACE(typed);
+    const std::string key = "k" + std::to_string(i);
+    const Outcome set = run("settings --device " + device + " set " + key + " " + typed);
+    ASSERT_EQ(set.status, 0) << set.err;
+    const Outcome got = run("settings --device " + device + " get " + key);
+    EXPECT_EQ(got.out, printed + "\n");
+    scenario += "prefs set p" + key + " " + got.out + "expect prefs p" + key + " " + got.out +
+                "expect prefs " + key + " " + got.out;
+  }
+  const Outcome played = run("run --device " + device + " '" + write("paste.scn", scenario) + "'");
+  EXPECT_EQ(played.status, 0) << played.out << played.err;
+}
+
+// A property list the device cannot keep whole is not written over: `settings set` says why and
+// exits 1, and the file stays byte for byte.
+TEST_F(RunCommand, SettingsSetKeepsAFileItCannotReadWholeAndSaysWhy) {
+  const std::string device = folder_ + "/device";
+  ASSERT_EQ(run("settings --device '" + device + "' set note hello").status, 0);
+  const std::string prefs =
+      device + "/var/jb/var/mobile/Library/Preferences/com.quorvik.harbrite.plist";
+  const std::string bytes =
+      "<plist><dict><key>big</key><integer>18446744073709551616</integer></dict></plist>";
+  write("device/var/jb/var/mobile/Library/Preferences/com.quorvik.harbrite.plist", bytes);
+  const Outcome kept = run("settings --device '" + device + "' set zz 1");
+  EXPECT_EQ(kept.status, 1);
+  EXPECT_NE(kept.err.find("kept as it is"), std::string::npos) << kept.err;
+  EXPECT_NE(kept.err.find("18446744073709551616"), std::string::npos) << kept.err;
+  EXPECT_EQ(read(prefs), bytes);
+}
+
 // SIGINT or SIGTERM during a run on a temporary device removes the device; the lines of a live
 // run arrive as they happen, through a pipe.
 TEST_F(RunCommand, AnInterruptedRunRemovesItsTemporaryDevice) {
