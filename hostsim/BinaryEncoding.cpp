@@ -307,6 +307,12 @@ class BinaryReader {
             return malformed("references past the end");
           size = shape.references * referenceWidth_;
           shape.firstReference = references_.size();
+          // A writer lays each object out once, so the references of all objects fit in the
+          // file; offsets that point many objects at one long array would multiply them past
+          // any memory. Such a file is kept, not read.
+          if (shape.references > b_.size() - references_.size()) {
+            return fail(Failure::Unreadable, "objects that share their references");
+          }
           for (std::uint64_t r = 0; r < shape.references; ++r) {
             const std::uint64_t ref =
                 bigEndian(b_, shape.start + r * referenceWidth_, referenceWidth_);

@@ -218,6 +218,25 @@ TEST_F(PropertyList, FilesOtherWritersMakeAreReadWithEveryValueIntact) {
   }
 }
 
+// A binary file whose offset table points 300,000 objects at one array of 100,000 references:
+// read naively, 3e10 references (a hang, then memory exhausted).
+std::string sharedReferences() {
+  auto be = [](std::uint64_t v, int width) {
+    std::string out;
+    for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<char>(v >> (8 * i)));
+    return out;
+  };
+  const std::uint64_t references = 100'000, objects = 300'000;
+  std::string file = "bplist00";
+  file += '\xD0';  // the top object: an empty dictionary
+  file += "\xAF\x12" + be(references, 4) + std::string(references, '\0');
+  const std::uint64_t table = file.size();
+  file += be(8, 4);
+  for (std::uint64_t i = 1; i < objects; ++i) file += be(9, 4);
+  file += std::string(6, '\0') + '\x04' + '\x01' + be(objects, 8) + be(0, 8) + be(table, 8);
+  return file;
+}
+
 // Property lists holding what the system cannot keep whole are refused as unreadable (so no
 // writer replaces them), with the reason; bytes that are no property list at all are malformed.
 TEST_F(PropertyList, WhatCannotBeKeptWholeIsRefusedAndNamed) {
@@ -246,6 +265,8 @@ TEST_F(PropertyList, WhatCannotBeKeptWholeIsRefusedAndNamed) {
       {"an element of no property list",
        xmlPlist("<dict><key>k</key><string>a</string><foo/></dict>"), F::Unreadable, "<foo>"},
       {"HTML", "<html><body>usePersistMode</body></html>", F::Malformed, "<html>"},
+      {"300,000 offsets at one array of 100,000 references", sharedReferences(), F::Unreadable,
+       "share their references"},
   };
   for (const auto& [what, bytes, failure, reason] : cases) {
     SCOPED_TRACE(what);
