@@ -116,8 +116,6 @@ Names& names() {
   return answersToItsName(cls) ? cls : nullptr;
 }
 
-void checkClassLayout(::Class fresh);
-
 // A class pair in construction, under a libobjc name of its own.
 ::Class makeClass(::Class superclass, const char* name) {
   Names& n = names();
@@ -147,7 +145,6 @@ void registerClass(::Class cls) {
   const ClassFacts* f = facts(cls);
   const bool nameIsFree = lookUpLocked(n, f->name) == nullptr;
   ::objc_registerClassPair(cls);
-  checkClassLayout(cls);
   n.inConstruction.erase(::class_getName(cls));
   if (std::strcmp(::class_getName(cls), f->name) != 0 && nameIsFree) n.successors[f->name] = cls;
 }
@@ -224,212 +221,45 @@ void noteThread() {
   (void)thread;
 }
 
-// libobjc's record of a method: the module ABI's struct objc_method, whose layout compiled code
-// emits and so never changes.
-struct MethodRecord {
-  ::SEL name;
-  const char* types;
-  ::IMP imp;
-};
-
-// libobjc's list of a class's methods (the module ABI's struct objc_method_list): a class holds a
-// chain of them, the newest first.
-struct MethodList {
-  MethodList* next;
-  int count;
-  MethodRecord methods[1];
-};
-
 }  // namespace
-
-extern "C" {
-extern objc_mutex_t __objc_runtime_mutex;
-extern void* __objc_uninstalled_dtable;
-void __objc_update_dispatch_table_for_class(::Class cls);
-void sarray_free(void* table);
-}
 
 namespace {
 
-// libobjc's record of a class, as far as its subclasses: the module ABI's struct objc_class,
-// whose layout compiled code emits and so never changes.
-struct ClassRecord {
-  ::Class isa;
-  ::Class superclass;
-  const char* name;
-  long version;
-  unsigned long info;
-  long instanceSize;
-  void* ivars;
-  void* methods;
-  void* dispatchTable;
-  ::Class subclasses;
-  ::Class nextSibling;
-};
-
-ClassRecord* classRecord(::Class cls) {
-  return reinterpret_cast<ClassRecord*>(cls);
-}
-
-// Whether libobjc's class records are laid out as ClassRecord says, checked once on a class just
-// registered (not yet sent a message, so without a dispatch table of its own); where they are not,
-// every change rebuilds the tables through libobjc (slower).
-std::atomic<bool> classLayoutKnown{false};
-
-void checkClassLayout(::Class fresh) {
-  static std::once_flag once;
-  std::call_once(once, [fresh] {
-    const ClassRecord* r = classRecord(fresh);
-    classLayoutKnown.store(
-        r->superclass == ::class_getSuperclass(fresh) && r->name == ::class_getName(fresh) &&
-            r->version == ::class_getVersion(fresh) &&
-            r->instanceSize == static_cast<long>(::class_getInstanceSize(fresh)) &&
-            r->dispatchTable == __objc_uninstalled_dtable,
-        std::memory_order_release);
-  });
-}
-
-// Takes the dispatch tables of `cls` and its subclasses out of use, as the device's runtime
-// flushes their method caches: the next message to each class builds its table again, once,
-// however many methods were changed in between. libobjc itself rebuilds a class's whole table
-// at every method added or changed (the engine adds five methods and hooks one at start-up).
-// A sender that read the old table keeps a valid one (libobjc frees it later while other
-// threads are known to it; see KnownThread); one that reads the new state takes libobjc's slow
-// path, which waits for the runtime lock the caller holds.
-void flushDispatchTables(::Class cls) {
-  ClassRecord* r = classRecord(cls);
-  void* table = __atomic_load_n(&r->dispatchTable, __ATOMIC_ACQUIRE);
-  // A class in construction has no table at all yet; registering it gives it the shared one.
-  if (table != nullptr && table != __objc_uninstalled_dtable) {
-    __atomic_store_n(&r->dispatchTable, __objc_uninstalled_dtable, __ATOMIC_RELEASE);
-    sarray_free(table);
-  }
-  for (::Class sub = r->subclasses; sub != nullptr; sub = classRecord(sub)->nextSibling) {
-    flushDispatchTables(sub);
-  }
-}
-
-// Makes a change to `cls`'s methods visible to the next message: its tables and its
-// subclasses' are flushed where the layout is known, rebuilt by libobjc where it is not.
-// Called under libobjc's runtime lock.
-void methodsChanged(::Class cls) {
-  if (classLayoutKnown.load(std::memory_order_acquire)) {
-    flushDispatchTables(cls);
-  } else {
-    __objc_update_dispatch_table_for_class(cls);
-  }
-}
-
-// Whether libobjc's method records are laid out as MethodRecord says, checked once on a real one;
-// where they are not, the plain (slower) API is used.
-bool recordLayoutKnown(::Method method) {
-  static const bool known = [method] {
-    const auto* record = reinterpret_cast<const MethodRecord*>(method);
-    return record->imp == ::method_getImplementation(method) &&
-           record->types == ::method_getTypeEncoding(method) &&
-           record->name == ::method_getName(method);
-  }();
-  return known;
-}
-
-// Type strings handed to method records, each kept once for the life of the process.
-const char* internedTypes(const char* types) {
+// Type strings as the host wrote them, by the libobjc spelling they were registered under.
+const char* internedTypes(const std::string& types) {
   static std::mutex mutex;
   static auto* all = new std::unordered_set<std::string>;  // lives until the process ends
   std::lock_guard lock(mutex);
   return all->emplace(types).first->c_str();
 }
 
-// The method that `cls` itself defines for `sel`, read from its own lists; nullptr when none.
-// Called under libobjc's runtime lock, with the class layout known.
-MethodRecord* ownRecord(::Class cls, ::SEL sel) {
-  for (auto* list = static_cast<MethodList*>(classRecord(cls)->methods); list != nullptr;
-       list = list->next) {
-    for (int i = 0; i < list->count; ++i) {
-      if (list->methods[i].name != nullptr && ::sel_isEqual(list->methods[i].name, sel)) {
-        return &list->methods[i];
-      }
-    }
-  }
-  return nullptr;
-}
-
-// Whether a method added by ::class_addMethod ends up as MethodList says (a list of one, first in
-// the class's chain), checked once on the first method added to a registered class.
-std::atomic<int> methodListLayout{-1};  // -1 not checked yet, 0 unknown, 1 known
-
-// The method that the class itself defines for `sel`, or nullptr when it only inherits one or
-// has none. Read from the class's own lists where their layout is known: asking libobjc
-// (class_getInstanceMethod) would also build the class's dispatch table, which a hook made
-// right after adding methods would build once more.
-::Method ownMethod(::Class cls, ::SEL sel) {
-  if (classLayoutKnown.load(std::memory_order_acquire) &&
-      methodListLayout.load(std::memory_order_acquire) == 1) {
-    ::objc_mutex_lock(__objc_runtime_mutex);
-    ::Method method = reinterpret_cast<::Method>(ownRecord(cls, sel));
-    ::objc_mutex_unlock(__objc_runtime_mutex);
-    return method;
-  }
-  ::Method method = ::class_getInstanceMethod(cls, sel);
-  if (method == nullptr) return nullptr;
-  ::Class superclass = ::class_getSuperclass(cls);
-  return superclass != nullptr && ::class_getInstanceMethod(superclass, sel) == method ? nullptr
-                                                                                       : method;
-}
-
-// Adds a method as ::class_addMethod does, with its type string kept as written.
-//
-// A registered class, when the layouts are known: the method is put in a list of its own at the
-// head of the class's chain and the class's dispatch tables are flushed, under libobjc's lock.
-// ::class_addMethod would also register a selector for the method's name and type string, and
-// its comparison of type strings never matches two equal strings that do not end in a frame
-// offset ("v@:", as the host writes them): every method added, on every boot of a process, would
-// make one more selector for its name that every later addition and lookup walks; and it would
-// rebuild the class's whole dispatch table at once, for each method (the engine adds five at
-// start-up). Every selector of a name shares its dispatch slot, so the untyped one serves.
-//
-// A class in construction (libobjc registers its methods' selectors when the class is
-// registered), or layouts not known: through ::class_addMethod, with a frame offset of 0 at the
-// end ("v@:0"), which compares equal to the selector made the first time; the record is then
-// given the type string as written.
-bool addRuntimeMethod(::Class cls, ::SEL sel, ::IMP imp, const char* types) {
-  if (types == nullptr || *types == '\0' || imp == nullptr) return false;
-  ClassRecord* record = classRecord(cls);
-  if (classLayoutKnown.load(std::memory_order_acquire) &&
-      methodListLayout.load(std::memory_order_acquire) == 1 &&
-      __atomic_load_n(&record->dispatchTable, __ATOMIC_ACQUIRE) != nullptr) {
-    const char* kept = internedTypes(types);
-    ::objc_mutex_lock(__objc_runtime_mutex);
-    const bool added = ownRecord(cls, sel) == nullptr;
-    if (added) {
-      auto* list = static_cast<MethodList*>(std::calloc(1, sizeof(MethodList)));
-      if (list == nullptr) {
-        ::objc_mutex_unlock(__objc_runtime_mutex);
-        return false;
-      }
-      list->count = 1;
-      list->methods[0] = MethodRecord{.name = sel, .types = kept, .imp = imp};
-      list->next = static_cast<MethodList*>(record->methods);
-      flushDispatchTables(cls);
-      __atomic_store_n(&record->methods, static_cast<void*>(list), __ATOMIC_RELEASE);
-    }
-    ::objc_mutex_unlock(__objc_runtime_mutex);
-    return added;
-  }
-
+// The spelling a type string is registered under. libobjc registers a selector per (name, type
+// string) for every method added, and its comparison of type strings never matches two equal
+// strings that do not end in a frame offset ("v@:", as the host writes them): every method
+// added, on every boot of a process, would make one more selector for its name that every later
+// addition and lookup walks. With a frame offset of 0 at the end ("v@:0") the string compares
+// equal to the one registered the first time.
+std::string registeredTypes(const char* types) {
   const std::size_t length = std::strlen(types);
   const bool offsetWritten = std::isdigit(static_cast<unsigned char>(types[length - 1])) != 0;
-  const std::string registered = offsetWritten ? std::string(types) : std::string(types) + "0";
-  // The tables are flushed first, so that libobjc's own rebuild after adding finds nothing to
-  // rebuild.
-  ::objc_mutex_lock(__objc_runtime_mutex);
-  const bool registeredClass = record->dispatchTable != nullptr;
-  if (classLayoutKnown.load(std::memory_order_acquire)) flushDispatchTables(cls);
-  const bool added = ::class_addMethod(cls, sel, imp, registered.c_str());
-  ::objc_mutex_unlock(__objc_runtime_mutex);
-  if (!added) return false;
-  // The class's own list: a class still in construction cannot be searched through its
-  // superclass yet. The newest method comes first.
+  return offsetWritten ? std::string(types) : std::string(types) + "0";
+}
+
+// The type string as the host wrote it, from libobjc's spelling: the frame offset that
+// registeredTypes appended is taken off again.
+const char* writtenTypes(const char* registered) {
+  if (registered == nullptr) return nullptr;
+  const std::size_t length = std::strlen(registered);
+  if (length >= 2 && registered[length - 1] == '0' &&
+      !std::isdigit(static_cast<unsigned char>(registered[length - 2]))) {
+    return internedTypes(std::string(registered, length - 1));
+  }
+  return registered;
+}
+
+// The method that the class itself defines for `sel`, or nullptr when it only inherits one or
+// has none.
+::Method ownMethod(::Class cls, ::SEL sel) {
   unsigned int count = 0;
   ::Method* own = ::class_copyMethodList(cls, &count);
   ::Method method = nullptr;
@@ -437,36 +267,23 @@ bool addRuntimeMethod(::Class cls, ::SEL sel, ::IMP imp, const char* types) {
     if (::sel_isEqual(::method_getName(own[i]), sel)) method = own[i];
   }
   std::free(own);
-  if (method == nullptr || !recordLayoutKnown(method)) return true;
-  auto* addedRecord = reinterpret_cast<MethodRecord*>(method);
-  if (registeredClass && classLayoutKnown.load(std::memory_order_acquire) &&
-      methodListLayout.load(std::memory_order_acquire) == -1) {
-    const auto* head = static_cast<const MethodList*>(record->methods);
-    methodListLayout.store(head != nullptr && head->count == 1 && &head->methods[0] == addedRecord,
-                           std::memory_order_release);
-  }
-  if (!offsetWritten && std::strcmp(addedRecord->types, registered.c_str()) == 0) {
-    __atomic_store_n(&addedRecord->types, internedTypes(types), __ATOMIC_RELEASE);
-  }
-  return true;
+  return method;
 }
 
-// Gives `method`, which `cls` itself defines, a new implementation; answers the old one.
-// method_setImplementation would do, but it looks for the method in every class ever registered
-// (libobjc does not know which class a method belongs to), and a simulated device registers its
-// classes anew on every boot: the search grows with every boot of the process. The class is
-// known here, so only its dispatch tables and its subclasses' are flushed, as adding a method does.
-// (method_setImplementation also writes into a class's table before the class has one of its own,
-// that is, into the table that every class not yet sent a message shares.)
+// Adds a method as ::class_addMethod does, under the spelling that keeps selectors from piling
+// up (registeredTypes).
+bool addRuntimeMethod(::Class cls, ::SEL sel, ::IMP imp, const char* types) {
+  if (types == nullptr || *types == '\0' || imp == nullptr) return false;
+  return ::class_addMethod(cls, sel, imp, registeredTypes(types).c_str());
+}
+
+// Gives `method`, which `cls` itself defines, a new implementation; answers the old one. The
+// class is sent nothing first but has its dispatch table made (a lookup does that): libobjc
+// updates the tables of classes that have one of their own, and a class that has not been sent
+// a message yet shares the table of every such class.
 ::IMP setImplementation(::Class cls, ::Method method, ::IMP imp) {
-  auto* record = reinterpret_cast<MethodRecord*>(method);
-  if (!recordLayoutKnown(method)) return ::method_setImplementation(method, imp);
-  ::objc_mutex_lock(__objc_runtime_mutex);
-  ::IMP previous = record->imp;
-  __atomic_store_n(&record->imp, imp, __ATOMIC_RELEASE);
-  methodsChanged(cls);
-  ::objc_mutex_unlock(__objc_runtime_mutex);
-  return previous;
+  (void)::class_getMethodImplementation(cls, ::method_getName(method));
+  return ::method_setImplementation(method, imp);
 }
 
 std::string describe(::Class cls, ::SEL sel) {
@@ -565,7 +382,7 @@ IMP class_getMethodImplementation(Class cls, SEL sel) {
 const char* class_getMethodTypes(Class cls, SEL sel) {
   if (cls == nullptr || sel == nullptr) return nullptr;
   ::Method method = ::class_getInstanceMethod(rt(cls), rt(sel));
-  return method != nullptr ? ::method_getTypeEncoding(method) : nullptr;
+  return method != nullptr ? writtenTypes(::method_getTypeEncoding(method)) : nullptr;
 }
 
 void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
@@ -586,7 +403,7 @@ void MSHookMessageEx(Class cls, SEL sel, IMP replacement, IMP* result) {
                           [&] { return "hook of " + describe(c, s) + " found no method"; });
     return;
   }
-  const char* types = ::method_getTypeEncoding(inherited);
+  const char* types = writtenTypes(::method_getTypeEncoding(inherited));
   ::IMP forwarder = rt(hostsim::makeHookForwarder(types, hostClass(c), reinterpret_cast<SEL>(s)));
   if (forwarder == nullptr) {
     hostsim::timelineLazy("runtime", [&] {

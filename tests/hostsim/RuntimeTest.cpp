@@ -313,7 +313,8 @@ TEST(DeviceRuntime, TheDevicesClassesAndTheEnginesMethodsAreTheRuntimesOwn) {
   EXPECT_EQ(::class_getSuperclass(::objc_getClass("DNMURootListController")),
             ::objc_getClass("PSListController"));
 
-  // The methods the engine added, with their type strings.
+  // The methods the engine added, with their type strings (libobjc keeps them with a frame offset
+  // of 0, under which their selectors are registered once; host/ answers them as written).
   const std::vector<std::pair<const char*, const char*>> added = {
       {"turnVPNOn", "v@:"},
       {"handleDisplayChange:", "v@:@"},
@@ -323,7 +324,11 @@ TEST(DeviceRuntime, TheDevicesClassesAndTheEnginesMethodsAreTheRuntimesOwn) {
   for (const auto& [selector, types] : added) {
     ::Method method = ::class_getInstanceMethod(springBoard, ::sel_registerName(selector));
     ASSERT_NE(method, nullptr) << selector;
-    EXPECT_STREQ(::method_getTypeEncoding(method), types) << selector;
+    EXPECT_EQ(std::string(::method_getTypeEncoding(method)), std::string(types) + "0") << selector;
+    EXPECT_STREQ(host::class_getMethodTypes(reinterpret_cast<Class>(springBoard),
+                                            host::sel_registerName(selector)),
+                 types)
+        << selector;
   }
   // libobjc dispatches to what the engine installed: its methods and its hooks.
   ::id board = reinterpret_cast<::id>(hostsim::springBoardObject());
