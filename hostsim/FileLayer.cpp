@@ -192,6 +192,12 @@ bool replaceFileAtomically(const std::string& hostFile, const std::string& conte
   static std::atomic<unsigned> counter{0};
   FileLayer& layer = fileLayer();
 
+  // A writer never makes a file that its own readers refuse: the old file stays as it is.
+  if (contents.size() > kMaxReadableFileSize) {
+    errno = EFBIG;
+    return false;
+  }
+
   // The new file keeps the old one's mode. When the old file exists but cannot be examined, its
   // mode cannot be kept, so nothing is written.
   mode_t mode = 0644;
