@@ -177,7 +177,9 @@ std::int64_t parseDuration(const std::string& word) {
   if (scale == 0) {
     throw std::invalid_argument("a duration's unit is ms or s, not " + quoteInput(unit));
   }
-  if (amount * scale > 1e15) throw std::invalid_argument("a duration of more than a week");
+  if (amount * scale > static_cast<double>(kLongestWait)) {
+    throw std::invalid_argument("a duration of more than a week (604800s)");
+  }
   return static_cast<std::int64_t>(std::llround(amount * scale));
 }
 
@@ -375,6 +377,10 @@ std::string quoteInput(std::string_view bytes, std::size_t limit) {
 
 std::string escapeInput(std::string_view bytes, std::size_t limit) {
   return escaped(bytes, limit, false);
+}
+
+std::string escapeOutput(std::string_view text) {
+  return escaped(text, std::string::npos, false);
 }
 
 std::string quoteBytes(const std::string& bytes) {
