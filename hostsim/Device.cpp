@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hostsim/DeviceRoot.h"
+#include "hostsim/DeviceSetUp.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/MainQueue.h"
 #include "hostsim/PlistCodec.h"
@@ -271,6 +272,7 @@ void Device::applySetUp() {
   }
   removeFile(root_ + kBackBoardServicesPath);
   if (config_.backboard) copyFile(payload_.backboardServices, root_ + kBackBoardServicesPath);
+  recordDeviceSetUp(config_);
 }
 
 void Device::boot() {

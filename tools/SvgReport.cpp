@@ -444,8 +444,19 @@ std::string svgReport(const RunRecord& record) {
   const Exposure& exposure = record.exposure;
   std::string checks = std::to_string(record.checks) + (record.checks == 1 ? " check" : " checks");
   checks += record.failed == 0 ? ", all passed" : ", " + std::to_string(record.failed) + " failed";
-  svg.text(kLeft, 50, checks,
-           " fill=\"" + std::string(record.failed == 0 ? kPassFill : kFailFill) + "\"");
+  const bool good = record.failed == 0 && !record.stopped;
+  if (record.stopped) {
+    // A run stopped by an error is no success, whatever its checks said before.
+    const std::string line = std::to_string(record.stopped->line);
+    const std::string why = escapeOutput(record.stopped->reason);
+    checks = fit({"stopped at line " + line + ": " + why + " (" + checks + " before)",
+                  "stopped at line " + line + ": " + why, "stopped at line " + line},
+                 kPlot / 2, kFontSize);
+    svg.open("the run stopped at " + escapeInput(record.stopped->file) + ":" + line +
+             ": could not run: " + why);
+  }
+  svg.text(kLeft, 50, checks, " fill=\"" + std::string(good ? kPassFill : kFailFill) + "\"");
+  if (record.stopped) svg.close();
   std::string exposed = "exposure " + formatSeconds(exposure.nanoseconds);
   if (!exposure.windows.empty()) {
     exposed += " in " + std::to_string(exposure.windows.size()) +

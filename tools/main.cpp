@@ -1,18 +1,21 @@
 // harbrite-sim: a simulated iPhone for Harbrite. `run` plays a scenario (the bundled demo when
 // no file is given); `settings` shows or changes the settings pane against a device's files.
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 
 #include "hostsim/Device.h"
+#include "hostsim/DeviceSetUp.h"
 #include "hostsim/MainQueue.h"
 #include "tools/DemoScenario.h"
 #include "tools/ExitStatus.h"
@@ -24,16 +27,34 @@ namespace {
 
 using harbrite::sim::kBadInput;
 
-// A scenario read whole, from a file or standard input ("-").
-bool readScenario(const std::string& file, std::string& text) {
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return !std::cin.bad();
+// The largest scenario read: far above any hand-written one.
+constexpr std::size_t kMaxScenarioSize = std::size_t{64} << 20;
+
+// A scenario read whole, from a file or standard input ("-"). Only a regular file, a pipe or a
+// terminal is read; on failure `why` says what went wrong.
+bool readScenario(const std::string& file, std::string& text, std::string& why) {
+  const int fd = file == "-" ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  auto fail = [&](const std::string& reason) {
+    why = reason;
+    if (fd >= 0 && fd != STDIN_FILENO) ::close(fd);
+    return false;
+  };
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) return fail(std::strerror(errno));
+  if (S_ISDIR(info.st_mode)) return fail("it is a folder");
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(std::strerror(errno));
+    if (n == 0) break;
+    if (text.size() + static_cast<std::size_t>(n) > kMaxScenarioSize) {
+      return fail("it is larger than 64 MiB");
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
   }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  if (fd != STDIN_FILENO) ::close(fd);
+  return true;
 }
 
 // Ends this process as `signal` would have, so that whoever started it sees the interruption.
@@ -122,9 +143,34 @@ int runCommand(const std::string& file, bool fileGiven, const harbrite::sim::Run
   std::string text;
   if (!fileGiven) {
     text = harbrite::sim::kDemoScenario;
-  } else if (!readScenario(file, text)) {
-    std::cerr << harbrite::sim::escapeInput(name) << ":0: cannot read the scenario file\n";
+  } else if (std::string why; !readScenario(file, text, why)) {
+    std::cerr << harbrite::sim::escapeInput(name) << ":0: cannot read the scenario file: " << why
+              << "\n";
     return kBadInput;
+  }
+  // The outputs are checked before anything is played: a run is not played for nothing.
+  if (options.jsonFile == "-" && options.svgFile == "-") {
+    std::cerr << "harbrite-sim: run: only one of --json and --svg can go to standard output\n";
+    return kBadInput;
+  }
+  for (const std::string* report : {&options.jsonFile, &options.svgFile}) {
+    if (report->empty() || *report == "-") continue;
+    const int fd = ::open(report->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) {
+      std::cerr << "harbrite-sim: run: cannot write " << harbrite::sim::quoteInput(*report) << " ("
+                << std::strerror(errno) << ")\n";
+      return kBadInput;
+    }
+    ::close(fd);
+  }
+  if (!options.deviceRoot.empty()) {
+    try {
+      hostsim::checkDeviceFolder(options.deviceRoot);
+    } catch (const std::invalid_argument& e) {
+      std::cerr << "harbrite-sim: run: " << harbrite::sim::quoteInput(options.deviceRoot) << ": "
+                << e.what() << "\n";
+      return kBadInput;
+    }
   }
   harbrite::sim::Scenario scenario;
   try {

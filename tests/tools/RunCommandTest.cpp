@@ -102,7 +102,21 @@ TEST_F(RunCommand, AFailedCheckIsReportedAndTheRunGoesOnToExit1) {
             std::string::npos)
       << o.out;
   EXPECT_NE(o.out.find("> expect prefs usePersistMode true"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("1 check(s) failed"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\n1 check of 3 failed\n"), std::string::npos) << o.out;
+
+  // Text from the scenario reaches the terminal escaped: a check cannot forge a summary line
+  // nor hide the real one behind a terminal's escape sequence.
+  const Outcome forged = run("run --quiet '" +
+                             write("forged.scn",
+                                   "boot\nexpect notified \"x\\nall checks passed (3 run)\\n"
+                                   "exposure: 0 s\\x1b[8m\"\n") +
+                             "'");
+  EXPECT_EQ(forged.status, 1);
+  EXPECT_EQ(forged.out.find('\x1b'), std::string::npos) << forged.out;
+  EXPECT_EQ(forged.out.find("\nall checks passed"), std::string::npos) << forged.out;
+  EXPECT_NE(forged.out.find("x\\nall checks passed (3 run)\\nexposure: 0 s\\x1B[8m"),
+            std::string::npos)
+      << forged.out;
 }
 
 TEST_F(RunCommand, AQuotedAbsentIsTextNotTheWordAbsent) {
@@ -141,8 +155,25 @@ TEST_F(RunCommand, OneSetOfExitStatusesForEveryCommand) {
       {"settings frobnicate", 2},
       {"settings set usePersistMode", 2},
       {"settings --device " + device + " set note 'a b'", 2},
-      {"settings get note --device " + device, 0},
+      // A read never creates anything: no device there yet.
+      {"settings get note --device " + device, 2},
+      {"settings --device " + device, 2},
       {"settings reset-vpn --device " + device, 1},  // no feature state file: the reset says NO
+      {"settings get note --device " + device, 0},
+      // A change needs a device to keep it.
+      {"settings set note x", 2},
+      {"settings reset-vpn", 2},
+      // Neither "/" nor a folder holding something else is a device.
+      {"settings --device / get note", 2},
+      {"run --device / '" + good + "'", 2},
+      {"run --device '" + folder_ + "' '" + good + "'", 2},
+      // A scenario that cannot be read: standard input closed or a folder; a folder as FILE.
+      {"run - <&-", 2},
+      {"run - <'" + folder_ + "'", 2},
+      {"run '" + folder_ + "'", 2},
+      // An output that cannot be written stops the run before it is played.
+      {"run --json '" + folder_ + "/none/x.json' '" + good + "'", 2},
+      {"run --svg - --json - '" + good + "'", 2},
   };
   for (const Row& row : rows) {
     const Outcome o = run(row.arguments);
@@ -185,6 +216,19 @@ TEST_F(RunCommand, AnErrorWhileRunningNamesFileAndLineAndExits2) {
   EXPECT_EQ(o.err.rfind(scenario + ":2: could not run: ", 0), 0u) << o.err;
   EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
   EXPECT_EQ(o.out.find("expect prefs"), std::string::npos) << "the run went on: " << o.out;
+  // The summary, the JSON and the picture say that the run stopped, where and why.
+  EXPECT_NE(o.out.find("run stopped at " + scenario + ":2: could not run: "), std::string::npos)
+      << o.out;
+  const Outcome json =
+      run("run --quiet --json - --svg '" + folder_ + "/run.svg' '" + scenario + "'");
+  EXPECT_EQ(json.status, 2);
+  const std::size_t stopped = json.out.find("\"stopped\": {");
+  ASSERT_NE(stopped, std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"line\": 2", stopped), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"reason\": \"", stopped), std::string::npos) << json.out;
+  const std::string picture = read(folder_ + "/run.svg");
+  EXPECT_NE(picture.find("stopped at line 2"), std::string::npos);
+  EXPECT_EQ(picture.find("all passed"), std::string::npos);
 }
 
 // `settings`: the page alone (the pane's loading only with --verbose), footers and what a closed
@@ -192,6 +236,10 @@ TEST_F(RunCommand, AnErrorWhileRunningNamesFileAndLineAndExits2) {
 // and fails when the file cannot be written; options come before or after the action.
 TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   const std::string device = "'" + folder_ + "/device'";
+  // A change makes the device; it says what changed, and shows the page with --verbose.
+  const Outcome changed = run("settings set note hello --device " + device);
+  EXPECT_EQ(changed.status, 0);
+  EXPECT_EQ(changed.out, "note is now \"hello\"\n");
   const Outcome page = run("settings --device " + device);
   EXPECT_EQ(page.status, 0);
   EXPECT_EQ(page.out.find("Settings"), std::string::npos) << page.out;
@@ -205,6 +253,18 @@ TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   EXPECT_EQ(run("settings --device " + device + " set note '[1, \"\\xEF\\xBB\\xBFa\"]'").status, 0);
   EXPECT_EQ(run("settings --device " + device + " get note").out, "[1, \"\\xEF\\xBB\\xBFa\"]\n");
   EXPECT_EQ(run("settings --device " + device + " get other").out, "absent\n");
+
+  // A device keeps its set-up: after a run with its own jbroot prefix, every command reads and
+  // writes where the device's pane does.
+  const std::string relocated = folder_ + "/relocated";
+  const std::string setUp =
+      write("relocated.scn", "libroot /x\nprefs set usePersistMode true\nboot\n");
+  ASSERT_EQ(run("run --device '" + relocated + "' '" + setUp + "'").status, 0);
+  EXPECT_EQ(run("settings get usePersistMode --device '" + relocated + "'").out, "true\n");
+  EXPECT_EQ(run("settings set note hello --device '" + relocated + "'").status, 0);
+  EXPECT_EQ(run("settings get note --device '" + relocated + "'").out, "\"hello\"\n");
+  EXPECT_TRUE(
+      fs::exists(relocated + "/x/var/mobile/Library/Preferences/com.quorvik.harbrite.plist"));
 
   // The preferences file's place is taken by a folder: no write can replace it.
   const std::string blocked = folder_ + "/blocked";
