@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostsim/FileLayer.h"
@@ -402,6 +404,8 @@ void putDeviceFile(const std::string& hostFile, const std::string& contents, mod
       makeDeviceDirectories(hostFile.substr(0, slash)) != 0) {
     fail("cannot make its folder");
   }
+  // A writer killed in the middle left its temporary: swept, as every replacement sweeps them.
+  removeStaleTemporaries(hostFile);
   static std::atomic<unsigned> counter{0};
   std::string temporary;
   Descriptor out;
@@ -614,6 +618,18 @@ void* loadDeviceLibrary(const std::string& hostFile, int mode, std::string* erro
 }
 
 namespace {
+// How long a layout waits for another process's hold of the device's lock: 10 s, or
+// HARBRITE_LOCK_WAIT_MS milliseconds.
+std::chrono::milliseconds lockWait() {
+  const char* text = std::getenv("HARBRITE_LOCK_WAIT_MS");
+  if (text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    const long long ms = std::strtoll(text, &end, 10);
+    if (*end == '\0' && ms >= 0 && ms <= 3'600'000) return std::chrono::milliseconds(ms);
+  }
+  return std::chrono::milliseconds(10'000);
+}
+
 struct LockState {
   std::recursive_mutex mutex;
   int depth = 0;
@@ -645,11 +661,34 @@ DeviceLock::DeviceLock() {
     errno = EINVAL;
     fail("its lock file is not a file");
   }
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  // Another process lays the device out in well under a second: a lock held for longer is held
+  // by something that does not let go, and waiting for ever would hang this one.
+  const auto deadline = std::chrono::steady_clock::now() + lockWait();
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
       closeKeepingErrno(fd);
       fail("flock");
     }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      char holder[32] = {};
+      const ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
+      std::string who = n > 0 ? std::string(holder, static_cast<std::size_t>(n)) : "";
+      who.erase(std::remove_if(who.begin(), who.end(), [](char c) { return c < '0' || c > '9'; }),
+                who.end());
+      ::close(fd);
+      errno = EWOULDBLOCK;
+      fail(("another process holds it" + (who.empty() ? "" : " (process " + who + ")") +
+            ", and has not let go for " + std::to_string(lockWait().count()) + " ms")
+               .c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Whoever waits for the lock can say who holds it.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    const ssize_t written = ::pwrite(fd, pid.data(), pid.size(), 0);
+    static_cast<void>(written);
   }
   s.fd = fd;
 }

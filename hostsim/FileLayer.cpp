@@ -184,6 +184,10 @@ bool writeAll(FileLayer& layer, int fd, const std::string& contents) {
 
 }  // namespace
 
+void removeStaleTemporaries(const std::string& hostFile) {
+  removeStaleTemporaries(posixFileLayer(), hostFile);
+}
+
 bool isTemporaryFileName(const std::string& name) {
   return name.find(".hbtmp.") != std::string::npos;
 }

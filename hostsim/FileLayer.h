@@ -88,5 +88,8 @@ bool replaceFileAtomically(const std::string& hostFile, const std::string& conte
 
 // Temporary files are named "<target>.hbtmp.<pid>.<n>": readers never take them for data.
 bool isTemporaryFileName(const std::string& name);
+// Removes the temporaries of `hostFile` ("<file>.hbtmp.<pid>.<n>") whose writers no longer
+// exist, as every replacement does first; the device's layout calls it for the files it installs.
+void removeStaleTemporaries(const std::string& hostFile);
 
 }  // namespace hostsim

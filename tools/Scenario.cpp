@@ -383,6 +383,20 @@ std::string escapeOutput(std::string_view text) {
   return escaped(text, std::string::npos, false);
 }
 
+std::string escapeMessage(std::string_view message) {
+  constexpr std::size_t kShown = 60;
+  std::string out;
+  std::size_t at = 0;
+  while (at < message.size()) {
+    std::size_t end = message.find(' ', at);
+    if (end == std::string_view::npos) end = message.size();
+    out += escaped(message.substr(at, end - at), kShown, false);
+    if (end < message.size()) out += ' ';
+    at = end + 1;
+  }
+  return out;
+}
+
 std::string quoteBytes(const std::string& bytes) {
   return escaped(bytes, std::string::npos, true);
 }

@@ -49,6 +49,10 @@ std::string escapeInput(std::string_view bytes, std::size_t limit = 200);
 // application's identifier, a check's text), so that nothing from input reaches the terminal
 // with a control character in it.
 std::string escapeOutput(std::string_view text);
+// An error message that may carry input (a device path, a jbroot prefix) escaped, with every
+// word of it (a run of bytes without a space) shown to at most 60 bytes, then "..." and its
+// whole length, as quoteInput shows input.
+std::string escapeMessage(std::string_view message);
 
 // A scenario that cannot be played: names the file and line.
 class ScenarioError : public std::runtime_error {

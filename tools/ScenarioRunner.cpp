@@ -50,7 +50,7 @@ class Player final : public Play {
         recorder_.finish(device_.now());
         std::fflush(out_);
         std::fprintf(err_, "%s:%d: could not run: %s\n", escapeInput(c.file).c_str(), c.line,
-                     escapeInput(e.what(), 400).c_str());
+                     escapeMessage(e.what()).c_str());
         return kBadInput;
       }
     }

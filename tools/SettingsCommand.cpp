@@ -134,7 +134,7 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
                      : options.action == Action::ResetVPN ? "settings reset-vpn"
                                                           : "settings";
   auto badInput = [&](const std::string& why) {
-    std::fprintf(err, "harbrite-sim: %s: %s\n", name, escapeInput(why, 400).c_str());
+    std::fprintf(err, "harbrite-sim: %s: %s\n", name, escapeOutput(why).c_str());
     return kBadInput;
   };
   const bool change = options.action == Action::Set || options.action == Action::ResetVPN;
@@ -213,7 +213,7 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
     if (!written) {
       std::fprintf(err,
                    "harbrite-sim: settings set: the preferences file could not be written%s%s\n",
-                   failedWrite.empty() ? "" : ": ", escapeOutput(failedWrite).c_str());
+                   failedWrite.empty() ? "" : ": ", escapeMessage(failedWrite).c_str());
       status = kCheckFailed;
     } else {
       std::fprintf(out, "%s is now %s\n", escapeOutput(options.key).c_str(),
@@ -225,7 +225,7 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
       const auto& lines = hostsim::systemLogLines();
       std::fprintf(err, "harbrite-sim: settings reset-vpn: the reset answered NO%s%s\n",
                    lines.size() > logged ? ": " : "",
-                   lines.size() > logged ? escapeInput(lines.back(), 400).c_str() : "");
+                   lines.size() > logged ? escapeMessage(lines.back()).c_str() : "");
       status = kCheckFailed;
     } else {
       std::fprintf(out, "the VPN's record is now off\n");

@@ -101,7 +101,7 @@ int playOnTemporaryDevice(const harbrite::sim::Scenario& scenario,
     try {
       status = harbrite::sim::playScenario(scenario, options, stdout);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "harbrite-sim: %s\n", harbrite::sim::escapeInput(e.what(), 400).c_str());
+      std::fprintf(stderr, "harbrite-sim: %s\n", harbrite::sim::escapeMessage(e.what()).c_str());
     }
     std::fflush(nullptr);
     _exit(status);
@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "harbrite-sim: " << harbrite::sim::escapeInput(e.what(), 300)
+    std::cerr << "harbrite-sim: " << harbrite::sim::escapeMessage(e.what())
               << "\nRun with --help for more information.\n";
     return kBadInput;
   }
@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
     if (reset->parsed()) settingsOptions.action = Action::ResetVPN;
     return harbrite::sim::settingsCommand(settingsOptions, stdout);
   } catch (const std::exception& e) {
-    std::cerr << "harbrite-sim: " << harbrite::sim::escapeInput(e.what(), 400) << "\n";
+    std::cerr << "harbrite-sim: " << harbrite::sim::escapeMessage(e.what()) << "\n";
     return kBadInput;
   }
 }

@@ -1,7 +1,9 @@
 // `harbrite-sim run` as a user runs it: a scenario that cannot be played stops before anything
 // happens, with one line on standard error and exit status 2; a failed check is reported with
 // its file and line, and the run goes on to the end.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,10 +47,10 @@ class RunCommand : public ::testing::Test {
   }
 
   // Runs harbrite-sim with these arguments (already quoted as needed).
-  Outcome run(const std::string& arguments) {
+  Outcome run(const std::string& arguments, const std::string& environment = "") {
     const std::string out = folder_ + "/stdout", err = folder_ + "/stderr";
     const std::string command =
-        std::string("'") + HARBRITE_SIM + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
+        environment + "'" + HARBRITE_SIM + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
     const int raw = std::system(command.c_str());
     Outcome o;
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -273,6 +275,29 @@ TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   const Outcome failed = run("settings --device '" + blocked + "' set usePersistMode true");
   EXPECT_EQ(failed.status, 1) << failed.err;
   EXPECT_NE(failed.err.find("could not be written"), std::string::npos) << failed.err;
+}
+
+// A device folder stays in order between processes: the layout's temporaries that a killed
+// process left are swept, and a lock that another process does not let go of is waited for a
+// bounded time, then named, with status 2.
+TEST_F(RunCommand, ADeviceFolderIsSweptAndAHeldLockIsNotWaitedForEver) {
+  const std::string device = folder_ + "/device";
+  const std::string boot = write("boot.scn", "boot\n");
+  const std::string engines = device + "/var/jb/Library/MobileSubstrate/DynamicLibraries";
+  fs::create_directories(engines);
+  write("device/var/jb/Library/MobileSubstrate/DynamicLibraries/Harbrite.dylib.hbtmp.999991.0",
+        std::string(4096, 'x'));
+  ASSERT_EQ(run("run --device '" + device + "' '" + boot + "'").status, 0);
+  EXPECT_FALSE(fs::exists(engines + "/Harbrite.dylib.hbtmp.999991.0"));
+
+  const int lock = ::open((device + "/.harbrite-lock").c_str(), O_RDWR);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const Outcome held =
+      run("run --device '" + device + "' '" + boot + "'", "HARBRITE_LOCK_WAIT_MS=0 ");
+  ::close(lock);
+  EXPECT_EQ(held.status, 2);
+  EXPECT_NE(held.err.find("another process holds it"), std::string::npos) << held.err;
 }
 
 // SIGINT or SIGTERM during a run on a temporary device removes the device; the lines of a live
