@@ -7,12 +7,14 @@
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 #include "hostsim/Device.h"
 #include "hostsim/DeviceSetUp.h"
@@ -186,11 +188,73 @@ int runCommand(const std::string& file, bool fileGiven, const harbrite::sim::Run
   return harbrite::sim::playScenario(scenario, options, stdout);
 }
 
+// How many single-character edits turn one word into the other.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The word typed where a command (or an action of `settings`) was expected, when it is none:
+// one line naming it and the nearest one; empty when the word is a command.
+std::string unknownWord(const std::string& word, const std::vector<std::string>& known,
+                        const char* what) {
+  for (const std::string& k : known) {
+    if (word == k) return "";
+  }
+  std::string nearest = known.front();
+  for (const std::string& k : known) {
+    if (editDistance(word, k) < editDistance(word, nearest)) nearest = k;
+  }
+  std::string line = std::string("harbrite-sim: ") + what + " " + harbrite::sim::quoteInput(word) +
+                     " is not one of ";
+  for (std::size_t i = 0; i < known.size(); ++i) {
+    line += (i == 0 ? "" : i + 1 == known.size() ? " or " : ", ") + known[i];
+  }
+  if (word == "help" || word == "version") {
+    line += " (did you mean --" + word + "?)";
+  } else if (editDistance(word, nearest) <= std::max<std::size_t>(2, nearest.size() / 2)) {
+    line += " (did you mean " + nearest + "?)";
+  }
+  return line;
+}
+
+// Finds the command word and, after `settings`, the action word, and names either when it is
+// none of the known ones: CLI11 says only that a subcommand is required.
+std::string checkCommandWords(int argc, char** argv) {
+  int i = 1;
+  while (i < argc && argv[i][0] == '-') ++i;  // --help, --version
+  if (i >= argc) return "";
+  const std::string command = argv[i];
+  std::string error = unknownWord(command, {"run", "settings"}, "the command");
+  if (!error.empty() || command != "settings") return error;
+  for (++i; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--device") {
+      ++i;
+    } else if (word.empty() || word[0] != '-') {
+      return unknownWord(word, {"get", "set", "reset-vpn"}, "the settings action");
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"harbrite-sim: a simulated iPhone running Harbrite"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("harbrite-sim ") + HARBRITE_VERSION,
+                       "print the version number and exit");
   app.footer(harbrite::sim::kExitStatusHelp);
 
   harbrite::sim::RunOptions runOptions;
@@ -214,26 +278,40 @@ int main(int argc, char** argv) {
   settings->add_option("--device", settingsOptions.deviceRoot, "the device's root folder");
   settings->add_flag("--verbose", settingsOptions.verbose,
                      "also show what the Settings app and the pane do");
+  const char* keyHelp = "a key of the preferences file, as a row names it (usePersistMode)";
   CLI::App* get = settings->add_subcommand("get", "print the preferences file's value of KEY");
-  get->add_option("KEY", settingsOptions.key)->required();
+  get->add_option("KEY", settingsOptions.key, keyHelp)->required();
   CLI::App* set = settings->add_subcommand("set", "change the row whose key is KEY");
-  set->add_option("KEY", settingsOptions.key)->required();
+  set->add_option("KEY", settingsOptions.key, keyHelp)->required();
   set->add_option("VALUE", settingsOptions.value,
                   "true, false, a number, \"text\", [a, b], or a bare word as text")
       ->required();
   CLI::App* reset = settings->add_subcommand("reset-vpn", "tap the reset row");
-  // --device and --verbose may come after the action too.
-  for (CLI::App* action : {get, set, reset}) action->fallthrough();
+  // --device and --verbose may come after the action too, and each action's help lists them.
+  for (CLI::App* action : {get, set, reset}) {
+    action->add_option("--device", settingsOptions.deviceRoot, "the device's root folder");
+    if (action != get) {
+      action->add_flag("--verbose", settingsOptions.verbose,
+                       "also show the page, and what the Settings app and the pane do");
+    }
+  }
 
+  if (const std::string error = checkCommandWords(argc, argv); !error.empty()) {
+    std::cerr << error << "\n";
+    return kBadInput;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    std::cout << e.what() << "\n";
+    return 0;
   } catch (const CLI::ParseError& e) {
     std::cerr << "harbrite-sim: " << harbrite::sim::escapeMessage(e.what())
-              << "\nRun with --help for more information.\n";
+              << " (see harbrite-sim --help)\n";
     return kBadInput;
   }
   try {

@@ -151,6 +151,8 @@ TEST_F(RunCommand, OneSetOfExitStatusesForEveryCommand) {
       {"run --help", 0},
       {"", 2},
       {"launch", 2},
+      {"help", 2},
+      {"--version", 0},
       {"run --fast '" + good + "'", 2},
       {"run '" + good + "' '" + good + "'", 2},
       {"run \"\"", 2},
@@ -183,8 +185,12 @@ TEST_F(RunCommand, OneSetOfExitStatusesForEveryCommand) {
     if (row.status == 2) {
       EXPECT_EQ(o.out, "") << row.arguments;
       EXPECT_NE(o.err, "") << row.arguments;
+      EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one line: " << o.err;
     }
   }
+  // A word that is not a command is named, with the nearest command.
+  EXPECT_EQ(run("rn").err,
+            "harbrite-sim: the command \"rn\" is not one of run or settings (did you mean run?)\n");
 }
 
 // A scenario from standard input; a function that answers has its answer in the timeline.
