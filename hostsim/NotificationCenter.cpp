@@ -46,7 +46,7 @@ void notificationCenterAddObserver(id observer, SEL selector, const char* name, 
 void notificationCenterPost(const char* name, id object) {
   const std::string wanted = name != nullptr ? name : "";
   hostsim::timeline("notification", "posted in-process notification \"" + wanted + "\"",
-                    {{"name", wanted}});
+                    {{"name", wanted}, {"darwin", false}});
   // Observations added while delivering are not delivered this time.
   const std::size_t count = hostsim::observations().size();
   for (std::size_t i = 0; i < count; ++i) {
