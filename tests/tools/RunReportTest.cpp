@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -273,6 +274,49 @@ TEST_F(RunReport, EveryEventHoldsTheFieldsTheDocumentationListsForItsKind) {
         "runtime",  "front", "exit",         "terminated", "user",     "module", "delay",
         "decision", "file",  "notification", "log",        "settings", "pane"}) {
     EXPECT_TRUE(seen.count(kind)) << "no run reached " << kind;
+  }
+}
+
+// The picture's pieces: a cluster of checks at the right edge keeps its count and says how many
+// failed; events at one instant are counted; a change at the last instant shows; a tooltip keeps
+// its own line breaks while input's control characters are written out.
+TEST_F(RunReport, ThePictureCountsClustersAndShowsTheLastInstant) {
+  struct Case {
+    const char* what;
+    std::string scenario;
+    std::vector<std::string> shown;
+  };
+  const std::vector<Case> cases = {
+      {"a cluster at the right edge, one failed",
+       "boot\nwait 1s\nexpect vpn off\nexpect vpn on\nexpect vpn off\nexpect vpn off\n",
+       {">\xC3\x97"
+        "4, 1 failed<"}},
+      {"events at one instant",
+       "boot\nwait 1s\nuser vpn on\nuser vpn off\nuser vpn on\n",
+       {">\xC3\x97" "3<", "user switches the VPN on in Control Center&#10;1 s: "}},
+      {"a change at the last instant",
+       "boot\nwait 1s\nuser vpn on\n",
+       {"at the end (1 s): VPN connected"}},
+      {"input's control characters",
+       "apps \"com.example.bank\\x1b[8m\"\nprefs set usePersistMode false\nboot\nfront "
+       "\"com.example.bank\\x1b[8m\"\nwait 1s\n",
+       {"com.example.bank\\x1B[8m",
+        "settling delay starts: 0.8 s (com.example.bank\\x1B[8m in "
+        "front)&#10;0.8 s: settling delay ends"}},
+  };
+  for (const Case& c : cases) {
+    RunOptions options;
+    options.svgFile = folder_ + "/run.svg";
+    std::FILE* out = std::tmpfile();
+    playScenario(parseScenario("case.scn", c.scenario), options, out);
+    std::fclose(out);
+    std::ifstream in(options.svgFile, std::ios::binary);
+    const std::string picture((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    EXPECT_EQ(picture.find('\x1b'), std::string::npos) << c.what;
+    for (const std::string& part : c.shown) {
+      EXPECT_NE(picture.find(part), std::string::npos) << c.what << ": no " << part;
+    }
   }
 }
 
