@@ -7,9 +7,6 @@
 // reach past the end of the full list stops at its end, and a switch that the full list does
 // not hold owns nothing: whatever a plist says, the page never reaches outside its rows.
 #include <algorithm>
-#include <cctype>
-#include <cmath>
-#include <limits>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -50,25 +47,6 @@ const PropertyKeys& propertyKeys() {
 }
 
 namespace {
-
-std::int32_t saturated(double value) {
-  constexpr double lowest = std::numeric_limits<std::int32_t>::min();
-  constexpr double highest = std::numeric_limits<std::int32_t>::max();
-  if (std::isnan(value)) return 0;
-  return static_cast<std::int32_t>(std::clamp(std::trunc(value), lowest, highest));
-}
-
-std::int32_t leadingInteger(const std::string& text) {
-  std::size_t at = 0;
-  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '-' || text[at] == '+')) negative = text[at++] == '-';
-  std::int64_t magnitude = 0;
-  for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
-    magnitude = std::min<std::int64_t>(magnitude * 10 + (text[at] - '0'), std::int64_t{1} << 32);
-  }
-  return saturated(static_cast<double>(negative ? -magnitude : magnitude));
-}
 
 // The instance variables, looked up once: the live list is PSListController's, the full list
 // the pane's own.
@@ -122,12 +100,7 @@ bool holdsGroupSwitch(const host::ObjectList& specifiers) {
 }  // namespace
 
 std::int32_t nestedEntryCount(const host::Value& value) {
-  if (const bool* b = value.asBoolean()) return *b ? 1 : 0;
-  if (const std::int64_t* i = value.asInteger()) return static_cast<std::int32_t>(*i);
-  if (const std::uint64_t* u = value.asLargeInteger()) return static_cast<std::int32_t>(*u);
-  if (const double* d = value.asReal()) return saturated(*d);
-  if (const std::string* s = value.asString()) return leadingInteger(*s);
-  return 0;
+  return value.intValue();
 }
 
 host::Value property(id specifier, const host::StrongRef& key) {

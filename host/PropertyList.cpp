@@ -5,6 +5,7 @@
 #include <utf8.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -43,10 +44,7 @@ bool Dictionary::remove(std::string_view key) {
   return false;
 }
 
-namespace {
-
-// Compares pairs of values level by level, without recursion.
-bool allEqual(std::vector<std::pair<const Value*, const Value*>> pending) {
+bool Value::allEqual(std::vector<std::pair<const Value*, const Value*>> pending) {
   while (!pending.empty()) {
     const auto [a, b] = pending.back();
     pending.pop_back();
@@ -70,8 +68,6 @@ bool allEqual(std::vector<std::pair<const Value*, const Value*>> pending) {
   return true;
 }
 
-}  // namespace
-
 // Dictionaries are equal when they hold the same keys with the same values, in any order.
 bool Dictionary::operator==(const Dictionary& other) const {
   if (size() != other.size()) return false;
@@ -81,7 +77,7 @@ bool Dictionary::operator==(const Dictionary& other) const {
     if (theirs == nullptr) return false;
     pending.emplace_back(&value, theirs);
   }
-  return allEqual(std::move(pending));
+  return Value::allEqual(std::move(pending));
 }
 
 Value::Value(std::uint64_t u) {
@@ -135,6 +131,34 @@ bool Value::boolValue() const {
   if (asLargeInteger() != nullptr) return true;
   if (const double* d = asReal()) return *d != 0.0 && !std::isnan(*d);
   return false;
+}
+
+std::int32_t Value::intValue() const {
+  constexpr double lowest = std::numeric_limits<std::int32_t>::min();
+  constexpr double highest = std::numeric_limits<std::int32_t>::max();
+  auto saturated = [&](double d) {
+    return std::isnan(d) ? 0
+                         : static_cast<std::int32_t>(std::clamp(std::trunc(d), lowest, highest));
+  };
+  if (const bool* b = asBoolean()) return *b ? 1 : 0;
+  if (const std::int64_t* i = asInteger()) return static_cast<std::int32_t>(*i);
+  if (const std::uint64_t* u = asLargeInteger()) return static_cast<std::int32_t>(*u);
+  if (const double* d = asReal()) return saturated(*d);
+  if (const std::string* text = asString()) {
+    std::size_t at = 0;
+    while (at < text->size() && std::isspace(static_cast<unsigned char>((*text)[at]))) ++at;
+    bool negative = false;
+    if (at < text->size() && ((*text)[at] == '-' || (*text)[at] == '+')) {
+      negative = (*text)[at++] == '-';
+    }
+    std::int64_t magnitude = 0;
+    for (; at < text->size() && std::isdigit(static_cast<unsigned char>((*text)[at])); ++at) {
+      magnitude =
+          std::min<std::int64_t>(magnitude * 10 + ((*text)[at] - '0'), std::int64_t{1} << 32);
+    }
+    return saturated(static_cast<double>(negative ? -magnitude : magnitude));
+  }
+  return 0;
 }
 
 std::size_t nestingDepth(const Value& value) {

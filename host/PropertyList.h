@@ -94,6 +94,10 @@ class Value {
   // The boolean reading of a setting: a number is on when it is not zero; anything else
   // (none included) is off.
   bool boolValue() const;
+  // The value as Foundation's intValue reads it: a boolean as 0 or 1, an integer (a large one
+  // too) by its low 32 bits, a real cut towards zero and saturated (NaN as 0), a string by its
+  // leading decimal number, saturated; anything else as 0.
+  std::int32_t intValue() const;
 
   const bool* asBoolean() const { return std::get_if<bool>(&v_); }
   // An integer from -2^63 to 2^63 - 1; null for any other value, integers above that included.
@@ -113,10 +117,13 @@ class Value {
   // Same type and value; reals compare as numbers (NaN equals nothing, -0.0 equals 0.0);
   // dictionaries compare by their entries, in any order.
   bool operator==(const Value& other) const;
-  // The same comparison for values that are neither arrays nor dictionaries.
-  bool sameScalar(const Value& other) const;
 
  private:
+  friend class Dictionary;  // a dictionary compares its values as values compare
+  // Compares pairs of values level by level, without recursion.
+  static bool allEqual(std::vector<std::pair<const Value*, const Value*>> pending);
+  // operator=='s comparison for values that are neither arrays nor dictionaries.
+  bool sameScalar(const Value& other) const;
   // A non-empty array or dictionary.
   bool holdsValues() const;
   static constexpr std::size_t kLargeIntegerIndex = 10;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hostsim/DeviceRoot.h"
+#include "hostsim/DeviceSetUp.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/MainQueue.h"
 #include "hostsim/PlistCodec.h"
@@ -219,6 +220,11 @@ Device::Device(std::string root, Payload payload) : root_(std::move(root)), payl
     fs::create_directories(root_);
     root_ = fs::canonical(root_).string();
   }
+  // The libraries this device may run: the build's own, whatever its folder holds.
+  for (const std::string* file : {&payload_.engine, &payload_.librootFull,
+                                  &payload_.librootOnlyJbrootPrefix, &payload_.backboardServices}) {
+    registerBuiltLibrary(*file);
+  }
   prepareDeviceRoot(root_);
   // A new device: nothing has been posted or logged on it yet.
   darwinNotificationsPosted().clear();
@@ -266,6 +272,7 @@ void Device::applySetUp() {
   }
   removeFile(root_ + kBackBoardServicesPath);
   if (config_.backboard) copyFile(payload_.backboardServices, root_ + kBackBoardServicesPath);
+  recordDeviceSetUp(config_);
 }
 
 void Device::boot() {

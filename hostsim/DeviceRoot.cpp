@@ -11,12 +11,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostsim/FileLayer.h"
@@ -401,6 +404,8 @@ void putDeviceFile(const std::string& hostFile, const std::string& contents, mod
       makeDeviceDirectories(hostFile.substr(0, slash)) != 0) {
     fail("cannot make its folder");
   }
+  // A writer killed in the middle left its temporary: swept, as every replacement sweeps them.
+  removeStaleTemporaries(hostFile);
   static std::atomic<unsigned> counter{0};
   std::string temporary;
   Descriptor out;
@@ -433,6 +438,7 @@ void putDeviceFile(const std::string& hostFile, const std::string& contents, mod
 }
 
 void installDeviceFile(const std::string& from, const std::string& hostFile) {
+  registerBuiltLibrary(from);
   std::string contents;
   {
     // The payload comes from the build, outside the device: read as it is.
@@ -450,57 +456,180 @@ void installDeviceFile(const std::string& from, const std::string& hostFile) {
   putDeviceFile(hostFile, contents, 0755);
 }
 
+namespace {
+
+// The build's libraries that a device may run, and, for each copy loaded, the device file it was
+// loaded as (the loader resolves "$ORIGIN" and libroot finds its prefix file from there).
+struct BuiltLibraries {
+  std::mutex mutex;
+  std::vector<std::string> files;
+  std::vector<std::pair<std::string, std::string>> loadedAs;  // private copy, device file
+};
+BuiltLibraries& builtLibraries() {
+  static auto* libraries = new BuiltLibraries;
+  return *libraries;
+}
+
+// Reads a host file whole; false when it cannot be read.
+bool readHostFile(int fd, std::string& contents, std::size_t limit) {
+  contents.clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (contents.size() + static_cast<std::size_t>(n) > limit) {
+      errno = EFBIG;
+      return false;
+    }
+    contents.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+bool readHostFile(const std::string& file, std::string& contents, std::size_t limit) {
+  Descriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat info {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  return readHostFile(fd.get(), contents, limit);
+}
+
+// No library of the build comes near this size; a larger device file is none of them.
+constexpr std::size_t kMaxLibrarySize = std::size_t{512} << 20;
+
+// Loads `contents` as a library of its own: written to a private folder outside the device
+// (made afresh, mode 0700), opened, then removed, so that each load is a fresh copy and nothing
+// in the device folder, whatever it holds or however it changes meanwhile, is ever mapped as code.
+void* loadPrivateCopy(const std::string& contents, const std::string& name, int mode,
+                      std::string& loadedFile, std::string& why) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/harbrite-library-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    why = std::string("cannot make a folder for its copy (") + std::strerror(errno) + ")";
+    return nullptr;
+  }
+  static std::atomic<unsigned> counter{0};
+  loadedFile = pattern + "/" + name + "." + std::to_string(::getpid()) + "." +
+               std::to_string(counter.fetch_add(1));
+  void* handle = nullptr;
+  {
+    Descriptor out(::open(loadedFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700));
+    std::size_t done = 0;
+    while (out.get() >= 0 && done < contents.size()) {
+      const ssize_t n = ::write(out.get(), contents.data() + done, contents.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    if (out.get() < 0 || done != contents.size()) {
+      why = std::string("cannot write its copy (") + std::strerror(errno) + ")";
+    } else if (::close(out.release()) != 0) {
+      why = std::string("cannot write its copy (") + std::strerror(errno) + ")";
+    } else {
+      handle = ::dlopen(loadedFile.c_str(), mode);
+      if (handle == nullptr) {
+        const char* error = ::dlerror();
+        why = error != nullptr ? error : "cannot be loaded";
+      }
+    }
+  }
+  ::unlink(loadedFile.c_str());
+  ::rmdir(pattern.c_str());
+  return handle;
+}
+
+}  // namespace
+
+void registerBuiltLibrary(const std::string& buildFile) {
+  BuiltLibraries& b = builtLibraries();
+  std::lock_guard<std::mutex> hold(b.mutex);
+  if (std::find(b.files.begin(), b.files.end(), buildFile) == b.files.end()) {
+    b.files.push_back(buildFile);
+  }
+}
+
+std::string deviceFileOfLibrary(const std::string& loadedFile) {
+  BuiltLibraries& b = builtLibraries();
+  std::lock_guard<std::mutex> hold(b.mutex);
+  for (const auto& [copy, deviceFile] : b.loadedAs) {
+    if (copy == loadedFile) return deviceFile;
+  }
+  return loadedFile;
+}
+
 void* loadDeviceLibrary(const std::string& hostFile, int mode, std::string* error) {
   auto fail = [&](const std::string& why) -> void* {
     if (error != nullptr) *error = hostFile + ": " + why;
     return nullptr;
   };
   auto failErrno = [&]() -> void* { return fail(std::strerror(errno)); };
-  auto failLoading = [&]() -> void* {
-    const char* why = ::dlerror();
-    return fail(why != nullptr ? why : "cannot be loaded");
-  };
   if (deviceRoot().empty()) {
     struct stat info {};
     if (::stat(hostFile.c_str(), &info) != 0) return failErrno();
     if (!S_ISREG(info.st_mode)) return fail("not a file");
     void* handle = ::dlopen(hostFile.c_str(), mode);
-    if (handle == nullptr) return failLoading();
+    if (handle == nullptr) {
+      const char* why = ::dlerror();
+      return fail(why != nullptr ? why : "cannot be loaded");
+    }
     return handle;
   }
+  // What the device shows: the file, opened inside the root.
   Descriptor fd(openDeviceFile(hostFile, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return failErrno();
   struct stat opened {};
   if (::fstat(fd.get(), &opened) != 0) return failErrno();
   if (!S_ISREG(opened.st_mode)) return fail("not a file");
-  // The kernel's name for the opened file: absolute, with every symlink already resolved.
-  char name[PATH_MAX];
-  const std::string link = "/proc/self/fd/" + std::to_string(fd.get());
-  const ssize_t n = ::readlink(link.c_str(), name, sizeof name - 1);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof name - 1) return failErrno();
-  const std::string real(name, static_cast<std::size_t>(n));
-  // The root as the kernel names it, to compare like with like.
-  Descriptor root(openDeviceRoot());
-  if (root.get() < 0) return failErrno();
-  const ssize_t m =
-      ::readlink(("/proc/self/fd/" + std::to_string(root.get())).c_str(), name, sizeof name - 1);
-  if (m <= 0) return failErrno();
-  std::string rootName(name, static_cast<std::size_t>(m));
-  if (rootName.back() != '/') rootName += '/';
-  if (real.compare(0, rootName.size(), rootName) != 0) return fail("not inside the device");
-  // The name still leads to the file that was opened inside the root (nothing was swapped in
-  // between), and holds no symlink for dlopen to follow.
-  struct stat named {};
-  if (::lstat(real.c_str(), &named) != 0 || named.st_dev != opened.st_dev ||
-      named.st_ino != opened.st_ino) {
-    return fail("changed while it was loaded");
+  if (static_cast<std::size_t>(opened.st_size) > kMaxLibrarySize) {
+    return fail("not a library this build made");
   }
-  void* handle = ::dlopen(real.c_str(), mode);
-  if (handle == nullptr) return failLoading();
-  return handle;
+  std::string shown;
+  if (!readHostFile(fd.get(), shown, kMaxLibrarySize)) return failErrno();
+  // What runs: the build's own library whose bytes the device shows, never the device's file.
+  std::vector<std::string> candidates;
+  {
+    BuiltLibraries& b = builtLibraries();
+    std::lock_guard<std::mutex> hold(b.mutex);
+    candidates = b.files;
+  }
+  for (const std::string& candidate : candidates) {
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) != 0 ||
+        static_cast<std::size_t>(info.st_size) != shown.size()) {
+      continue;
+    }
+    std::string built;
+    if (!readHostFile(candidate, built, kMaxLibrarySize) || built != shown) continue;
+    const std::size_t slash = hostFile.rfind('/');
+    std::string loadedFile, why;
+    void* handle = loadPrivateCopy(built, hostFile.substr(slash + 1), mode, loadedFile, why);
+    if (handle == nullptr) return fail(why);
+    BuiltLibraries& b = builtLibraries();
+    std::lock_guard<std::mutex> hold(b.mutex);
+    b.loadedAs.emplace_back(loadedFile, hostFile);
+    return handle;
+  }
+  return fail("not a library this build made (harbrite-sim runs only its own)");
 }
 
 namespace {
+// How long a layout waits for another process's hold of the device's lock: 10 s, or
+// HARBRITE_LOCK_WAIT_MS milliseconds.
+std::chrono::milliseconds lockWait() {
+  const char* text = std::getenv("HARBRITE_LOCK_WAIT_MS");
+  if (text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    const long long ms = std::strtoll(text, &end, 10);
+    if (*end == '\0' && ms >= 0 && ms <= 3'600'000) return std::chrono::milliseconds(ms);
+  }
+  return std::chrono::milliseconds(10'000);
+}
+
 struct LockState {
   std::recursive_mutex mutex;
   int depth = 0;
@@ -532,11 +661,34 @@ DeviceLock::DeviceLock() {
     errno = EINVAL;
     fail("its lock file is not a file");
   }
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  // Another process lays the device out in well under a second: a lock held for longer is held
+  // by something that does not let go, and waiting for ever would hang this one.
+  const auto deadline = std::chrono::steady_clock::now() + lockWait();
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
       closeKeepingErrno(fd);
       fail("flock");
     }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      char holder[32] = {};
+      const ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
+      std::string who = n > 0 ? std::string(holder, static_cast<std::size_t>(n)) : "";
+      who.erase(std::remove_if(who.begin(), who.end(), [](char c) { return c < '0' || c > '9'; }),
+                who.end());
+      ::close(fd);
+      errno = EWOULDBLOCK;
+      fail(("another process holds it" + (who.empty() ? "" : " (process " + who + ")") +
+            ", and has not let go for " + std::to_string(lockWait().count()) + " ms")
+               .c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Whoever waits for the lock can say who holds it.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    const ssize_t written = ::pwrite(fd, pid.data(), pid.size(), 0);
+    static_cast<void>(written);
   }
   s.fd = fd;
 }

@@ -74,11 +74,18 @@ void putDeviceFile(const std::string& hostFile, const std::string& contents, mod
 // The same with the bytes of a host file (the build's payload, outside the device).
 void installDeviceFile(const std::string& from, const std::string& hostFile);
 
-// dlopen of a device file. The file is opened inside the root; what is loaded is that same file,
-// by the name the kernel gives it (no symlinks left in it), once that name is checked to lie in
-// the root and to still name the opened file. Only regular files load. nullptr on failure, with
-// the reason in `error` when given.
+// dlopen of a device file. No code is ever loaded from the device folder: the file, opened
+// inside the root, is only what the device shows; what runs is a fresh private copy (outside the
+// device) of the build's own library with the same bytes. A file that is none of the build's
+// libraries (registerBuiltLibrary), or that is not a regular file, does not load. nullptr on
+// failure, with the reason in `error` when given. With no device root set, the file itself loads.
 void* loadDeviceLibrary(const std::string& hostFile, int mode, std::string* error = nullptr);
+// A library of the build that a device may run (the engine, libroot, BackBoardServices, the
+// pane). installDeviceFile registers what it installs.
+void registerBuiltLibrary(const std::string& buildFile);
+// The device file (a host path) that a library loaded by loadDeviceLibrary was loaded as, given
+// the file the process loaded (its private copy, as dladdr names it); any other file as it is.
+std::string deviceFileOfLibrary(const std::string& loadedFile);
 
 // While an instance lives, this process holds the lock on the device folder (a file lock on
 // "/.harbrite-lock" inside it): laying the device out, and loading what was laid out, happen

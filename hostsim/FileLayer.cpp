@@ -184,6 +184,10 @@ bool writeAll(FileLayer& layer, int fd, const std::string& contents) {
 
 }  // namespace
 
+void removeStaleTemporaries(const std::string& hostFile) {
+  removeStaleTemporaries(posixFileLayer(), hostFile);
+}
+
 bool isTemporaryFileName(const std::string& name) {
   return name.find(".hbtmp.") != std::string::npos;
 }
@@ -191,6 +195,12 @@ bool isTemporaryFileName(const std::string& name) {
 bool replaceFileAtomically(const std::string& hostFile, const std::string& contents) {
   static std::atomic<unsigned> counter{0};
   FileLayer& layer = fileLayer();
+
+  // A writer never makes a file that its own readers refuse: the old file stays as it is.
+  if (contents.size() > kMaxReadableFileSize) {
+    errno = EFBIG;
+    return false;
+  }
 
   // The new file keeps the old one's mode. When the old file exists but cannot be examined, its
   // mode cannot be kept, so nothing is written.

@@ -82,10 +82,14 @@ bool readWholeFile(const std::string& hostFile, std::string& contents);
 // that exists but cannot be examined (stat fails other than with ENOENT or ENOTDIR) is such a
 // failure. Once the rename has succeeded the answer is true: the new content is in place, even
 // when the directory cannot be synced. Before writing, temporaries of the same target left by
-// writers that no longer exist (killed mid-write) are removed.
+// writers that no longer exist (killed mid-write) are removed. Contents above
+// kMaxReadableFileSize are never written (EFBIG): no reader would read the file.
 bool replaceFileAtomically(const std::string& hostFile, const std::string& contents);
 
 // Temporary files are named "<target>.hbtmp.<pid>.<n>": readers never take them for data.
 bool isTemporaryFileName(const std::string& name);
+// Removes the temporaries of `hostFile` ("<file>.hbtmp.<pid>.<n>") whose writers no longer
+// exist, as every replacement does first; the device's layout calls it for the files it installs.
+void removeStaleTemporaries(const std::string& hostFile);
 
 }  // namespace hostsim

@@ -22,7 +22,8 @@ std::vector<std::string> runPathsOf(const void* anchor, std::string* libraryFile
   std::vector<std::string> result;
   Dl_info info{};
   if (dladdr(anchor, &info) == 0 || info.dli_fname == nullptr) return result;
-  if (libraryFile != nullptr) *libraryFile = info.dli_fname;
+  // The library runs from a private copy; its place on the device is the file it was loaded as.
+  if (libraryFile != nullptr) *libraryFile = deviceFileOfLibrary(info.dli_fname);
   void* handle = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
   if (handle == nullptr) return result;
   link_map* map = nullptr;

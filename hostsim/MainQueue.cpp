@@ -24,12 +24,15 @@ MainQueue& MainQueue::shared() {
 
 void MainQueue::schedule(std::int64_t delayNanoseconds, std::function<void()> work) {
   if (delayNanoseconds < 0) delayNanoseconds = 0;
+  // The clock never overflows: work due beyond its end is due at its end.
+  if (delayNanoseconds > kEndOfTime - now_) delayNanoseconds = kEndOfTime - now_;
   if (watcher_) work = watcher_(delayNanoseconds, std::move(work));
   items().emplace(std::make_pair(now_ + delayNanoseconds, sequence_++), std::move(work));
 }
 
 void MainQueue::advance(std::int64_t nanoseconds) {
-  const std::int64_t end = now_ + (nanoseconds > 0 ? nanoseconds : 0);
+  if (nanoseconds < 0) nanoseconds = 0;
+  const std::int64_t end = nanoseconds > kEndOfTime - now_ ? kEndOfTime : now_ + nanoseconds;
   auto& queue = items();
   while (!queue.empty() && queue.begin()->first.first <= end) {
     auto node = queue.extract(queue.begin());

@@ -2,6 +2,7 @@
 // delays are exact and tests never sleep; wall-clock on request for a live demo.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -11,6 +12,9 @@ namespace hostsim {
 class MainQueue {
  public:
   static MainQueue& shared();
+
+  // The clock stops here rather than overflow (some 292 years of nanoseconds).
+  static constexpr std::int64_t kEndOfTime = INT64_MAX;
 
   std::int64_t now() const { return now_; }
   void schedule(std::int64_t delayNanoseconds, std::function<void()> work);

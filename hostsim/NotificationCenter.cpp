@@ -47,7 +47,7 @@ void notificationCenterAddObserver(id observer, SEL selector, id name, id object
 void notificationCenterPost(id name, id object) {
   const std::string wanted = UTF8String(name).value_or("");
   hostsim::timeline("notification", "posted in-process notification \"" + wanted + "\"",
-                    {{"name", wanted}});
+                    {{"name", wanted}, {"darwin", false}});
   // Observations added while delivering are not delivered this time.
   const std::size_t count = hostsim::observations().size();
   for (std::size_t i = 0; i < count; ++i) {

@@ -2,6 +2,7 @@
 // readers (XmlEncoding.cpp, BinaryEncoding.cpp), written whole and atomically in the encoding
 // host::encodingFor picks.
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "host/PropertyList.h"
@@ -42,16 +43,25 @@ DictionaryRead readDictionaryFile(const std::string& path) {
 
 bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path) {
   bool ok = false;
+  errno = 0;
   std::size_t depth = 0;
   for (const auto& entry : dictionary) depth = std::max(depth, nestingDepth(entry.second));
   if (depth + 1 <= kMaxNesting) {
     ok = hostsim::replaceFileAtomically(hostsim::hostPath(path),
                                         hostsim::encodeDictionary(dictionary));
   }
+  const int saved = errno;
   if (hostsim::timelineActive()) {
-    hostsim::timeline("file", std::string(ok ? "wrote " : "failed to write ") + path,
-                      {{"path", path}, {"written", ok}});
+    std::string text = std::string(ok ? "wrote " : "failed to write ") + path;
+    if (!ok && saved == EFBIG) {
+      text += " (it would exceed the " + std::to_string(hostsim::kMaxReadableFileSize >> 20) +
+              " MiB that its readers read: the file stays as it was)";
+    } else if (!ok && saved != 0) {
+      text += std::string(" (") + std::strerror(saved) + ")";
+    }
+    hostsim::timeline("file", text, {{"path", path}, {"written", ok}});
   }
+  errno = saved;
   return ok;
 }
 

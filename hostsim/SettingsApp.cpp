@@ -97,8 +97,8 @@ std::unordered_map<id, int> nestingDepths(const ObjectList& page) {
   std::unordered_map<id, int> depth;
   for (std::size_t i = 0; i < page.size(); ++i) {
     const Value* count = specifierProperties(page[i].get()).find("nestedEntryCount");
-    const std::int64_t n =
-        count != nullptr && count->asInteger() != nullptr ? *count->asInteger() : 0;
+    // Read as the pane reads it: as Foundation's intValue does.
+    const std::int64_t n = count != nullptr ? count->intValue() : 0;
     for (std::size_t j = i + 1; n > 0 && j < page.size() && j - i <= static_cast<std::size_t>(n);
          ++j) {
       ++depth[page[j].get()];
@@ -114,8 +114,7 @@ int hiddenRows(const ObjectList& loaded, const ObjectList& shown, id groupSwitch
                          [&](const host::StrongRef& row) { return row.get() == groupSwitch; });
   if (at == loaded.end()) return 0;
   const Value* count = specifierProperties(groupSwitch).find("nestedEntryCount");
-  const std::int64_t n =
-      count != nullptr && count->asInteger() != nullptr ? *count->asInteger() : 0;
+  const std::int64_t n = count != nullptr ? count->intValue() : 0;
   int hidden = 0;
   for (auto row = at + 1; n > 0 && row != loaded.end() && row - at <= n; ++row) {
     const bool isShown = std::any_of(shown.begin(), shown.end(), [&](const host::StrongRef& s) {

@@ -219,8 +219,13 @@ const std::vector<CommandSpec>& commandTable() {
        },
        [](const Command& c, Play& p) { p.device().exit(c.operand(0)); }},
       {"wait", "DURATION", P::Event, false, O::Words, 1, 1,
-       [](Command& c, ParseState&) {
-         if (c.operandCount() == 1) c.nanoseconds = parseDuration(c.operand(0));
+       [](Command& c, ParseState& s) {
+         if (c.operandCount() != 1) return;
+         c.nanoseconds = parseDuration(c.operand(0));
+         s.waited += c.nanoseconds;
+         if (s.waited > kLongestRun) {
+           throw std::invalid_argument("the waits add up to more than a year (365 days)");
+         }
        },
        [](const Command& c, Play& p) { p.device().wait(c.nanoseconds); }},
       {"user vpn", "on|off", P::Event, true, O::Words, 1, 1,

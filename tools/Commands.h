@@ -41,6 +41,7 @@ struct ParseState {
   std::set<std::string> apps;
   std::set<std::string> modules;
   bool modulesDeclared = false;
+  std::int64_t waited = 0;  // the simulated time the waits so far add up to
 };
 
 // What a command acts on while the scenario plays; the player provides it.

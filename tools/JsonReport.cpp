@@ -65,6 +65,11 @@ std::string jsonReport(const RunRecord& record) {
         {"failed", record.failed},
         {"exposure", {{"seconds", seconds(record.exposure.nanoseconds)}, {"windows", windows}}}}},
   };
+  if (record.stopped) {
+    report["summary"]["stopped"] = {{"file", record.stopped->file},
+                                    {"line", record.stopped->line},
+                                    {"reason", record.stopped->reason}};
+  }
   // Text from scenarios and devices is untrusted: bytes that are not UTF-8 are replaced rather
   // than refused.
   return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

@@ -51,13 +51,13 @@ void RunRecorder::add(hostsim::TimelineEvent e) {
   if (text_ != nullptr) {
     if (e.kind == "check" && !e.detailFlag("passed")) {
       std::fprintf(text_, "%s:%lld: %s\n", escapeInput(e.detailText("file")).c_str(),
-                   static_cast<long long>(e.detailNumber("line", 0)), e.text.c_str());
+                   static_cast<long long>(e.detailNumber("line", 0)), escapeOutput(e.text).c_str());
     } else if (quiet_ || e.kind == "error") {
       // Errors go to the player's error stream.
     } else if (e.kind == "command") {
-      std::fprintf(text_, "%s   > %s\n", clock(e.time).c_str(), e.text.c_str());
+      std::fprintf(text_, "%s   > %s\n", clock(e.time).c_str(), escapeOutput(e.text).c_str());
     } else {
-      std::fprintf(text_, "%s     %s\n", clock(e.time).c_str(), e.text.c_str());
+      std::fprintf(text_, "%s     %s\n", clock(e.time).c_str(), escapeOutput(e.text).c_str());
     }
   }
   record_.events.push_back(std::move(e));
@@ -123,25 +123,43 @@ void RunRecorder::answered(const Command& c, std::int64_t now, const std::string
 
 void RunRecorder::stopped(const Command& c, std::int64_t now, const std::string& why) {
   add({timeOf(now), "error", "could not run: " + why, where(c)});
+  record_.stopped = RunRecord::Stop{c.file, c.line, why};
   if (text_ != nullptr) std::fflush(text_);
 }
 
-void RunRecorder::finish(std::int64_t now, bool toTheEnd) {
+void RunRecorder::finish(std::int64_t now) {
   const std::int64_t time = timeOf(now);
   sample(time);
   record_.end = time;
   // The exposure counts from boot: the moments begin there.
   record_.exposure = measureExposure(record_.moments, time);
-  if (text_ != nullptr && toTheEnd) {
+  if (text_ != nullptr) {
     std::fprintf(text_, "%s", summaryText(record_).c_str());
     std::fflush(text_);
   }
 }
 
+std::string countOf(int n, const char* one, const char* many) {
+  return (n == 0 ? std::string("no") : std::to_string(n)) + " " + (n == 1 ? one : many);
+}
+
 std::string summaryText(const RunRecord& record) {
-  std::string out =
-      record.failed == 0 ? "all checks passed" : std::to_string(record.failed) + " check(s) failed";
-  out += " (" + std::to_string(record.checks) + " run)\n";
+  std::string out;
+  if (record.stopped) {
+    out += "run stopped at " + escapeInput(record.stopped->file) + ":" +
+           std::to_string(record.stopped->line) +
+           ": could not run: " + escapeOutput(record.stopped->reason) + "\n";
+  }
+  const std::string checks = countOf(record.checks, "check", "checks");
+  const std::string before = record.stopped ? " before it stopped" : "";
+  if (record.failed > 0) {
+    out += countOf(record.failed, "check", "checks") + " of " + std::to_string(record.checks) +
+           " failed" + before + "\n";
+  } else if (record.checks == 0) {
+    out += checks + " run" + before + "\n";
+  } else {
+    out += (record.checks == 1 ? "the check passed" : "all " + checks + " passed") + before + "\n";
+  }
   const Exposure& e = record.exposure;
   out += "exposure: " + formatSeconds(e.nanoseconds);
   if (!e.windows.empty()) {
@@ -150,8 +168,8 @@ std::string summaryText(const RunRecord& record) {
     constexpr std::size_t kShown = 5;
     for (std::size_t i = 0; i < e.windows.size() && i < kShown; ++i) {
       const ExposureWindow& w = e.windows[i];
-      out += (i == 0 ? " " : ", ") + w.app + " " + formatNumber(w.from) + "-" + formatNumber(w.to) +
-             " s";
+      out += (i == 0 ? " " : ", ") + escapeOutput(w.app) + " " + formatNumber(w.from) + "-" +
+             formatNumber(w.to) + " s";
     }
     if (e.windows.size() > kShown) {
       out += ", and " + std::to_string(e.windows.size() - kShown) + " more";

@@ -26,6 +26,13 @@ struct RunRecord {
   int checks = 0;
   int failed = 0;
   Exposure exposure;  // from boot to the end
+  // A command that could not run stops the run: where, and why. Empty reason: it went to the end.
+  struct Stop {
+    std::string file;
+    int line = 0;
+    std::string reason;
+  };
+  std::optional<Stop> stopped;
 };
 
 class RunRecorder {
@@ -47,8 +54,9 @@ class RunRecorder {
   void answered(const Command& c, std::int64_t now, const std::string& text);
   // The command could not run: the run stops here (the player says so on its error stream).
   void stopped(const Command& c, std::int64_t now, const std::string& why);
-  // The run is over: measures the exposure and, when it went to the end, writes the summary.
-  void finish(std::int64_t now, bool toTheEnd = true);
+  // The run is over: measures the exposure and writes the summary (which says where and why the
+  // run stopped, when it did).
+  void finish(std::int64_t now);
 
   const RunRecord& record() const { return record_; }
 
@@ -65,8 +73,11 @@ class RunRecorder {
   std::int64_t offset_ = 0;
 };
 
-// The summary as the terminal shows it: checks, then the exposure.
+// The summary as the terminal shows it: where the run stopped, if it did; checks, then the
+// exposure.
 std::string summaryText(const RunRecord& record);
+// "no checks", "1 check", "12 checks".
+std::string countOf(int n, const char* one, const char* many);
 // "1.6 s", "0.8 s", "12 min 3.5 s".
 std::string formatSeconds(std::int64_t nanoseconds);
 // Seconds without a unit, to the millisecond: "1.6", "0.8", "723.5".

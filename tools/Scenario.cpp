@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string_view>
 
+#include <utf8.h>
+
 #include "hostsim/PlistCodec.h"
 #include "tools/Commands.h"
 
@@ -253,7 +255,9 @@ std::int64_t parseDuration(const std::string& word) {
   if (scale == 0) {
     throw std::invalid_argument("a duration's unit is ms or s, not " + quoteInput(unit));
   }
-  if (amount * scale > 1e15) throw std::invalid_argument("a duration of more than a week");
+  if (amount * scale > static_cast<double>(kLongestWait)) {
+    throw std::invalid_argument("a duration of more than a week (604800s)");
+  }
   return static_cast<std::int64_t>(std::llround(amount * scale));
 }
 
@@ -393,24 +397,16 @@ bool printable(std::uint32_t cp) {
 }
 
 // The length of the well-formed UTF-8 sequence at `at` and its code point; 0 when the bytes
-// there are not one.
+// there are not one (utfcpp decides).
 std::size_t utf8Sequence(std::string_view s, std::size_t at, std::uint32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = lead < 0x80           ? 1
-                       : (lead >> 5) == 0x6  ? 2
-                       : (lead >> 4) == 0xE  ? 3
-                       : (lead >> 3) == 0x1E ? 4
-                                             : 0;
-  if (length == 0 || at + length > s.size()) return 0;
-  cp = length == 1 ? lead : lead & (0xFF >> (length + 1));
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(at + i) & 0x3F);
+  const char* begin = s.data() + at;
+  const char* it = begin;
+  try {
+    cp = utf8::next(it, s.data() + s.size());
+  } catch (const utf8::exception&) {
+    return 0;
   }
-  static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kLeast[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
+  return static_cast<std::size_t>(it - begin);
 }
 
 std::string escaped(std::string_view bytes, std::size_t limit, bool asString) {
@@ -451,6 +447,24 @@ std::string quoteInput(std::string_view bytes, std::size_t limit) {
 
 std::string escapeInput(std::string_view bytes, std::size_t limit) {
   return escaped(bytes, limit, false);
+}
+
+std::string escapeOutput(std::string_view text) {
+  return escaped(text, std::string::npos, false);
+}
+
+std::string escapeMessage(std::string_view message) {
+  constexpr std::size_t kShown = 60;
+  std::string out;
+  std::size_t at = 0;
+  while (at < message.size()) {
+    std::size_t end = message.find(' ', at);
+    if (end == std::string_view::npos) end = message.size();
+    out += escaped(message.substr(at, end - at), kShown, false);
+    if (end < message.size()) out += ' ';
+    at = end + 1;
+  }
+  return out;
 }
 
 std::string quoteBytes(const std::string& bytes) {

@@ -45,6 +45,14 @@ struct Scenario {
 std::string quoteInput(std::string_view bytes, std::size_t limit = 60);
 // The same escapes, without quotes: for a file name at the head of an error line.
 std::string escapeInput(std::string_view bytes, std::size_t limit = 200);
+// The same escapes, whole: for a line of output that may carry input (a command as written, an
+// application's identifier, a check's text), so that nothing from input reaches the terminal
+// with a control character in it.
+std::string escapeOutput(std::string_view text);
+// An error message that may carry input (a device path, a jbroot prefix) escaped, with every
+// word of it (a run of bytes without a space) shown to at most 60 bytes, then "..." and its
+// whole length, as quoteInput shows input.
+std::string escapeMessage(std::string_view message);
 
 // A scenario that cannot be played: names the file and line.
 class ScenarioError : public std::runtime_error {
@@ -57,6 +65,11 @@ class ScenarioError : public std::runtime_error {
 // commands, malformed values, unknown functions to call, set-up after boot, and checks or events
 // whose subject does not exist yet are errors.
 Scenario parseScenario(const std::string& file, const std::string& text);
+
+// The simulated clock's limits: one week for a wait, one year for the waits of a whole run, far
+// from where nanoseconds overflow.
+inline constexpr std::int64_t kLongestWait = std::int64_t{7} * 24 * 3600 * 1'000'000'000;
+inline constexpr std::int64_t kLongestRun = std::int64_t{365} * 24 * 3600 * 1'000'000'000;
 
 // A DURATION: a number and a unit, 800ms or 1.5s, of at most a week.
 std::int64_t parseDuration(const std::string& word);

@@ -9,6 +9,7 @@
 #include "dunmereprefs/Shared/PreferenceValues.h"
 #include "host/Platform.h"
 #include "hostsim/Device.h"
+#include "hostsim/DeviceSetUp.h"
 #include "hostsim/Process.h"
 #include "hostsim/SettingsApp.h"
 #include "hostsim/Timeline.h"
@@ -39,23 +40,28 @@ class Player final : public Play {
     for (const Command& c : scenario_.commands) {
       recorder_.command(c, device_.now());
       try {
+        // Once the set-up is over, the device folder keeps it, for later commands on it.
+        if (!setUpRecorded_ && c.entry->phase != Phase::SetUp) {
+          hostsim::recordDeviceSetUp(device_.config());
+          setUpRecorded_ = true;
+        }
         c.entry->act(c, *this);
       } catch (const std::exception& e) {
         recorder_.stopped(c, device_.now(), e.what());
-        recorder_.finish(device_.now(), false);
+        recorder_.finish(device_.now());
         std::fflush(out_);
         std::fprintf(err_, "%s:%d: could not run: %s\n", escapeInput(c.file).c_str(), c.line,
-                     escapeInput(e.what(), 400).c_str());
+                     escapeMessage(e.what()).c_str());
         return kBadInput;
       }
       // A message the receiver did not answer ended a simulated process, as it would end
       // SpringBoard or the Settings app on a device: the run stops there and fails.
       if (const std::optional<std::string> crash = hostsim::takeCrash()) {
         recorder_.stopped(c, device_.now(), *crash);
-        recorder_.finish(device_.now(), false);
+        recorder_.finish(device_.now());
         std::fflush(out_);
         std::fprintf(err_, "%s:%d: %s\n", escapeInput(c.file).c_str(), c.line,
-                     escapeInput(*crash, 400).c_str());
+                     escapeMessage(*crash).c_str());
         return kCheckFailed;
       }
     }
@@ -117,14 +123,21 @@ class Player final : public Play {
   hostsim::Device device_;
   std::unique_ptr<hostsim::SettingsApp> settings_;
   RunRecorder recorder_;
+  bool setUpRecorded_ = false;
 };
 
-bool writeReport(const std::string& file, const std::string& contents, std::FILE* err) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << contents;
-  out.close();
-  if (out) return true;
-  std::fprintf(err, "harbrite-sim: cannot write %s\n", escapeInput(file).c_str());
+// A report goes to its file, or to standard output (`out`) for "-".
+bool writeReport(const std::string& file, const std::string& contents, std::FILE* out,
+                 std::FILE* err) {
+  if (file == "-") {
+    return std::fwrite(contents.data(), 1, contents.size(), out) == contents.size() &&
+           std::fflush(out) == 0;
+  }
+  std::ofstream report(file, std::ios::binary | std::ios::trunc);
+  report << contents;
+  report.close();
+  if (report) return true;
+  std::fprintf(err, "harbrite-sim: cannot write %s\n", quoteInput(file).c_str());
   return false;
 }
 
@@ -132,11 +145,15 @@ bool writeReport(const std::string& file, const std::string& contents, std::FILE
 
 int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out,
                  std::FILE* err) {
-  Player player(scenario, options, out, err);
+  // A report on standard output has it to itself: the timeline goes with the errors.
+  const bool reportOnOut = options.jsonFile == "-" || options.svgFile == "-";
+  Player player(scenario, options, reportOnOut ? err : out, err);
   int status = player.play();
-  if (!options.jsonFile.empty() && !writeReport(options.jsonFile, jsonReport(player.record()), err))
+  if (!options.jsonFile.empty() &&
+      !writeReport(options.jsonFile, jsonReport(player.record()), out, err))
     status = kBadInput;
-  if (!options.svgFile.empty() && !writeReport(options.svgFile, svgReport(player.record()), err))
+  if (!options.svgFile.empty() &&
+      !writeReport(options.svgFile, svgReport(player.record()), out, err))
     status = kBadInput;
   return status;
 }

@@ -1,10 +1,17 @@
 #include "tools/SettingsCommand.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "host/Platform.h"
 #include "hostsim/Device.h"
+#include "hostsim/DeviceSetUp.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/Process.h"
 #include "hostsim/SettingsApp.h"
@@ -127,18 +134,74 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
     }
   }
 
-  hostsim::Device device(options.deviceRoot);
+  const char* name = options.action == Action::Get        ? "settings get"
+                     : options.action == Action::Set      ? "settings set"
+                     : options.action == Action::ResetVPN ? "settings reset-vpn"
+                                                          : "settings";
+  auto badInput = [&](const std::string& why) {
+    std::fprintf(err, "harbrite-sim: %s: %s\n", name, escapeOutput(why).c_str());
+    return kBadInput;
+  };
+  const bool change = options.action == Action::Set || options.action == Action::ResetVPN;
+  // A change on a throwaway device would be lost without a word.
+  if (change && options.deviceRoot.empty()) {
+    return badInput("a change needs --device DIR (the device whose files it changes)");
+  }
+  if (!options.deviceRoot.empty()) {
+    struct stat info {};
+    // A read never creates anything: the device must be there already.
+    if (!change && ::stat(options.deviceRoot.c_str(), &info) != 0) {
+      return badInput("no device at " + quoteInput(options.deviceRoot) + " (" +
+                      std::strerror(errno) + ")");
+    }
+    try {
+      hostsim::checkDeviceFolder(options.deviceRoot);
+    } catch (const std::invalid_argument& e) {
+      return badInput(quoteInput(options.deviceRoot) + ": " + e.what());
+    }
+  }
+
   if (options.action == Action::Get) {
-    std::optional<host::Dictionary> prefs = host::readDictionary(device.preferencesFile());
+    // Read where the device's pane reads: through the jbroot prefix of the device's own set-up.
+    hostsim::DeviceConfig config;
+    std::string root;
+    if (!options.deviceRoot.empty()) {
+      try {
+        root = std::filesystem::canonical(options.deviceRoot).string();
+        hostsim::readDeviceSetUp(root, config);
+      } catch (const std::exception& e) {
+        return badInput(e.what());
+      }
+    }
+    std::optional<host::Dictionary> prefs;
+    if (!root.empty()) {
+      hostsim::setDeviceRoot(root);
+      const std::string prefix =
+          config.libroot == hostsim::Libroot::None ? "/var/jb" : config.librootPrefix;
+      prefs =
+          host::readDictionary(prefix + "/var/mobile/Library/Preferences/" + kPreferencesFileName);
+      hostsim::setDeviceRoot("");
+    }
     const host::Value* found = prefs ? prefs->find(options.key) : nullptr;
     std::fprintf(out, "%s\n", found != nullptr ? formatValue(*found).c_str() : "absent");
     return kSuccess;
   }
 
-  if (options.verbose) {
-    hostsim::setTimelineSink(
-        [out](const hostsim::TimelineEvent& e) { std::fprintf(out, "  %s\n", e.text.c_str()); });
+  hostsim::Device device(options.deviceRoot);
+  try {
+    hostsim::readDeviceSetUp(device.root(), device.config());
+  } catch (const std::invalid_argument& e) {
+    return badInput(e.what());
   }
+  // The device laid out as its own set-up says (libroot and its prefix included), so that the
+  // pane finds its files where the device's engine does.
+  device.applySetUp();
+
+  std::string failedWrite;
+  hostsim::setTimelineSink([&](const hostsim::TimelineEvent& e) {
+    if (e.kind == "file" && e.text.rfind("failed to write ", 0) == 0) failedWrite = e.text;
+    if (options.verbose) std::fprintf(out, "  %s\n", escapeOutput(e.text).c_str());
+  });
   struct SinkOff {
     ~SinkOff() { hostsim::setTimelineSink(nullptr); }
   } sinkOff;
@@ -159,12 +222,16 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
         std::fprintf(err,
                      "harbrite-sim: settings set: the preferences file is kept as it is, since "
                      "it cannot be read whole: %s\n",
-                     escapeInput(read.reason, 200).c_str());
+                     escapeMessage(read.reason).c_str());
       } else {
         std::fprintf(err,
-                     "harbrite-sim: settings set: the preferences file could not be written\n");
+                     "harbrite-sim: settings set: the preferences file could not be written%s%s\n",
+                     failedWrite.empty() ? "" : ": ", escapeMessage(failedWrite).c_str());
       }
       status = kCheckFailed;
+    } else {
+      std::fprintf(out, "%s is now %s\n", escapeOutput(options.key).c_str(),
+                   formatValue(value).c_str());
     }
   } else if (options.action == Action::ResetVPN) {
     const std::size_t logged = hostsim::systemLogLines().size();
@@ -172,11 +239,14 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
       const auto& lines = hostsim::systemLogLines();
       std::fprintf(err, "harbrite-sim: settings reset-vpn: the reset answered NO%s%s\n",
                    lines.size() > logged ? ": " : "",
-                   lines.size() > logged ? escapeInput(lines.back(), 400).c_str() : "");
+                   lines.size() > logged ? escapeMessage(lines.back()).c_str() : "");
       status = kCheckFailed;
+    } else {
+      std::fprintf(out, "the VPN's record is now off\n");
     }
   }
-  printPage(app, out);
+  // A change says what changed; the whole page comes with --verbose.
+  if (!change || options.verbose) printPage(app, out);
   return status;
 }
 

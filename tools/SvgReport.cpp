@@ -47,9 +47,10 @@ std::string num(double value) {
   return s == "-0" ? "0" : s;
 }
 
-// Text from a scenario or a device, made safe for XML: valid UTF-8, no control characters, the
-// five special characters escaped.
-std::string escape(std::string_view raw) {
+// Text made safe for XML: valid UTF-8, no control characters, the five special characters
+// escaped. Text from input has had its own control characters written out (escapeOutput)
+// before; the line breaks left are the picture's own, kept in tooltips (`lineBreaks`).
+std::string escape(std::string_view raw, bool lineBreaks = false) {
   std::string valid = utf8::replace_invalid(std::string(raw), '?');
   std::string out;
   out.reserve(valid.size());
@@ -71,7 +72,9 @@ std::string escape(std::string_view raw) {
         out += "&apos;";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
+        if (c == '\n' && lineBreaks) {
+          out += "&#10;";
+        } else if (static_cast<unsigned char>(c) < 0x20) {
           out += ' ';
         } else {
           out += c;
@@ -133,7 +136,9 @@ class Svg {
     out_ += "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\"" + extra + ">" + escape(content) +
             "</text>\n";
   }
-  void open(const std::string& tooltip) { out_ += "<g><title>" + escape(tooltip) + "</title>\n"; }
+  void open(const std::string& tooltip) {
+    out_ += "<g><title>" + escape(tooltip, true) + "</title>\n";
+  }
   void close() { out_ += "</g>\n"; }
   const std::string& str() const { return out_; }
 
@@ -250,8 +255,8 @@ void checkGlyph(Svg& svg, bool failed, double x, double cy) {
 std::vector<Mark> eventMarks(const RunRecord& record) {
   std::vector<Mark> marks;
   for (const hostsim::TimelineEvent& e : record.events) {
-    const std::string app = shortName(e.detailText("app"));
-    const std::string tooltip = formatSeconds(e.time) + ": " + e.text;
+    const std::string app = shortName(escapeOutput(e.detailText("app")));
+    const std::string tooltip = formatSeconds(e.time) + ": " + escapeOutput(e.text);
     if (e.kind == "exit") {
       marks.push_back({e.time, e.kind, {app + " exits", app}, tooltip});
     } else if (e.kind == "terminated") {
@@ -269,7 +274,32 @@ std::vector<Mark> eventMarks(const RunRecord& record) {
       marks.push_back({e.time, e.kind, {"Harbrite inert", "inert"}, tooltip});
     }
   }
-  return marks;
+  // Events at one instant share one mark, which counts them and lists them all.
+  std::vector<Mark> grouped;
+  std::vector<int> counts;
+  for (Mark& m : marks) {
+    if (grouped.empty() || grouped.back().time != m.time) {
+      grouped.push_back(std::move(m));
+      counts.push_back(1);
+      continue;
+    }
+    Mark& g = grouped.back();
+    g.tooltip += "\n" + m.tooltip;
+    if (g.kind != m.kind) g.kind = "events";
+    ++counts.back();
+  }
+  for (std::size_t i = 0; i < grouped.size(); ++i) {
+    if (counts[i] == 1) continue;
+    Mark& g = grouped[i];
+    const std::string n = std::to_string(counts[i]);
+    const std::string what = g.kind == "exit"         ? " exits"
+                             : g.kind == "terminated" ? " terminated"
+                             : g.kind == "pane"       ? " settings changes"
+                             : g.kind == "user"       ? " switches by hand"
+                                                      : " events";
+    g.labels = {n + what + ": " + g.labels.back() + " \xE2\x80\xA6", n + what, "\xC3\x97" + n};
+  }
+  return grouped;
 }
 
 void drawMarks(Svg& svg, const std::vector<Mark>& marks, const Scale& scale, const Lane& lane) {
@@ -294,13 +324,24 @@ void drawMarks(Svg& svg, const std::vector<Mark>& marks, const Scale& scale, con
         break;
       }
     }
+    double previous = kLeft - 60;
+    for (std::size_t j = i; j-- > 0;) {
+      if (rows[j] == rows[i]) {
+        previous = scale.x(marks[j].time) + 40;
+        break;
+      }
+    }
     const double y = rowY[static_cast<std::size_t>(rows[i])];
     svg.open(m.tooltip);
     glyph(svg, m.kind, x, y);
-    const std::string label = fit(m.labels, next - (x + 9), kSmallFont);
-    if (!label.empty()) {
-      svg.text(x + 9, y + 3.8, label,
-               " font-size=\"" + num(kSmallFont) + "\" fill=\"" + kInk + "\"");
+    // The label after the mark, or before it when the mark is at the right edge.
+    const std::string after = fit(m.labels, next - (x + 9), kSmallFont);
+    const std::string before = fit(m.labels, x - 9 - previous, kSmallFont);
+    const std::string font = " font-size=\"" + num(kSmallFont) + "\" fill=\"" + kInk + "\"";
+    if (!after.empty()) {
+      svg.text(x + 9, y + 3.8, after, font);
+    } else if (!before.empty()) {
+      svg.text(x - 9, y + 3.8, before, " text-anchor=\"end\"" + font);
     }
     svg.close();
   }
@@ -333,7 +374,8 @@ void drawDelays(Svg& svg, const RunRecord& record, const Scale& scale, const Lan
                              : d.cause == "exit" ? "after exit"
                                                  : "delay";
     const double x = scale.x(d.from), width = std::max(scale.x(e.time) - x, 2.0);
-    svg.open(formatSeconds(d.from) + ": " + d.text + "\n" + formatSeconds(e.time) + ": " + e.text);
+    svg.open(formatSeconds(d.from) + ": " + escapeOutput(d.text) + "\n" + formatSeconds(e.time) +
+             ": " + escapeOutput(e.text));
     svg.rect(x + 0.5, lane.y + 4, width - 1, lane.h - 8, switched ? "#fde68a" : "#fef3c7",
              " rx=\"3\" stroke=\"#d97706\" stroke-width=\"0.8\"");
     const std::string label = fit({what + " \xE2\x86\x92 " + outcome, "\xE2\x86\x92 " + outcome,
@@ -348,7 +390,7 @@ void drawDelays(Svg& svg, const RunRecord& record, const Scale& scale, const Lan
   // Work still queued when the run ended.
   for (const auto& [n, d] : open) {
     const double x = scale.x(d.from);
-    svg.open(formatSeconds(d.from) + ": " + d.text + " (still queued at the end)");
+    svg.open(formatSeconds(d.from) + ": " + escapeOutput(d.text) + " (still queued at the end)");
     svg.rect(x + 0.5, lane.y + 4, std::max(scale.x(record.end) - x - 1, 1.0), lane.h - 8, "#fef3c7",
              " rx=\"3\" stroke=\"#d97706\" stroke-width=\"0.8\" stroke-dasharray=\"3 2\"");
     svg.close();
@@ -371,8 +413,8 @@ void drawChecks(Svg& svg, const RunRecord& record, const Scale& scale, const Lan
     Cluster& c = clusters.back();
     ++c.count;
     if (failed) ++c.failed;
-    const std::string line = formatSeconds(e.time) + "  " + e.detailText("command") + ": " +
-                             (failed ? e.text : "passed");
+    const std::string line = formatSeconds(e.time) + "  " + escapeOutput(e.detailText("command")) +
+                             ": " + (failed ? escapeOutput(e.text) : "passed");
     // A failure is always listed; passes only while there is room.
     if (failed || c.lines.size() < 8) c.lines.push_back(line);
   }
@@ -387,12 +429,24 @@ void drawChecks(Svg& svg, const RunRecord& record, const Scale& scale, const Lan
     svg.open(tooltip);
     checkGlyph(svg, c.failed > 0, c.x, cy);
     if (c.count > 1) {
-      const double next = i + 1 < clusters.size() ? clusters[i + 1].x : kWidth;
-      const std::string count =
-          fit({"\xC3\x97" + std::to_string(c.count)}, next - c.x - 16, kSmallFont);
-      if (!count.empty()) {
-        svg.text(c.x + 8.5, cy + 3.8, count,
-                 " font-size=\"" + num(kSmallFont) + "\" fill=\"" + kMuted + "\"");
+      // The count after the mark, or before it when the mark is at the right edge; how many
+      // failed, when any did and there is room.
+      const std::string n = "\xC3\x97" + std::to_string(c.count);
+      const std::vector<std::string> labels =
+          c.failed > 0
+              ? std::vector<std::string>{n + ", " + std::to_string(c.failed) + " failed",
+                                         n + " (" + std::to_string(c.failed) + " \xE2\x9C\x97)"}
+              : std::vector<std::string>{n};
+      const double next = i + 1 < clusters.size() ? clusters[i + 1].x : kWidth - 2;
+      const double previous = i > 0 ? clusters[i - 1].x : kLeft - 60;
+      const std::string after = fit(labels, next - c.x - 16, kSmallFont);
+      const std::string before = fit(labels, c.x - previous - 16, kSmallFont);
+      const std::string fill = " font-size=\"" + num(kSmallFont) + "\" fill=\"" +
+                               (c.failed > 0 ? kFailFill : kMuted) + "\"";
+      if (!after.empty()) {
+        svg.text(c.x + 8.5, cy + 3.8, after, fill);
+      } else if (!before.empty()) {
+        svg.text(c.x - 8.5, cy + 3.8, before, " text-anchor=\"end\"" + fill);
       }
     }
     svg.close();
@@ -444,8 +498,19 @@ std::string svgReport(const RunRecord& record) {
   const Exposure& exposure = record.exposure;
   std::string checks = std::to_string(record.checks) + (record.checks == 1 ? " check" : " checks");
   checks += record.failed == 0 ? ", all passed" : ", " + std::to_string(record.failed) + " failed";
-  svg.text(kLeft, 50, checks,
-           " fill=\"" + std::string(record.failed == 0 ? kPassFill : kFailFill) + "\"");
+  const bool good = record.failed == 0 && !record.stopped;
+  if (record.stopped) {
+    // A run stopped by an error is no success, whatever its checks said before.
+    const std::string line = std::to_string(record.stopped->line);
+    const std::string why = escapeOutput(record.stopped->reason);
+    checks = fit({"stopped at line " + line + ": " + why + " (" + checks + " before)",
+                  "stopped at line " + line + ": " + why, "stopped at line " + line},
+                 kPlot / 2, kFontSize);
+    svg.open("the run stopped at " + escapeInput(record.stopped->file) + ":" + line +
+             ": could not run: " + why);
+  }
+  svg.text(kLeft, 50, checks, " fill=\"" + std::string(good ? kPassFill : kFailFill) + "\"");
+  if (record.stopped) svg.close();
   std::string exposed = "exposure " + formatSeconds(exposure.nanoseconds);
   if (!exposure.windows.empty()) {
     exposed += " in " + std::to_string(exposure.windows.size()) +
@@ -510,8 +575,8 @@ std::string svgReport(const RunRecord& record) {
     const double x = scale.x(w.from), width = scale.x(w.to) - x;
     svg.rect(x, front.y - 2, width, recordLane.y + recordLane.h + 2 - (front.y - 2), kExposureFill,
              " fill-opacity=\"0.13\"");
-    svg.open("exposed: " + w.app + ", " + span(w.from, w.to) + " (" + formatSeconds(w.to - w.from) +
-             ")");
+    svg.open("exposed: " + escapeOutput(w.app) + ", " + span(w.from, w.to) + " (" +
+             formatSeconds(w.to - w.from) + ")");
     svg.rect(x, exposureLane.y + 3, std::max(width, 1.5), exposureLane.h - 6, kExposureFill,
              " rx=\"2\"");
     const std::string label = fit({formatSeconds(w.to - w.from)}, width - 6, kSmallFont);
@@ -542,13 +607,14 @@ std::string svgReport(const RunRecord& record) {
       svg.close();
       continue;
     }
-    svg.open(m.front + (m.enabled ? " (enabled)" : " (not enabled)") + ", " +
+    const std::string app = escapeOutput(m.front);
+    svg.open(app + (m.enabled ? " (enabled)" : " (not enabled)") + ", " +
              span(s.from, std::min(s.to, record.end)));
     svg.rect(x + 0.5, front.y + 3, std::max(width - 1, 1.0), front.h - 6,
              m.enabled ? kEnabledFill : kOtherAppFill, " rx=\"3\"");
     // Enabled applications carry a dot before their name.
     const double inset = m.enabled ? 16 : 6;
-    const std::string label = fit(appNames(m.front), width - inset - 4, kFontSize);
+    const std::string label = fit(appNames(app), width - inset - 4, kFontSize);
     if (m.enabled && width > 12) {
       svg.raw("<circle cx=\"" + num(x + 8) + "\" cy=\"" + num(middle) +
               "\" r=\"3\" fill=\"#ffffff\"/>\n");
@@ -613,6 +679,29 @@ std::string svgReport(const RunRecord& record) {
     }
     svg.close();
   }
+
+  // A change at the run's last instant has no width to show: a bar at the right edge says what
+  // the lane changed to.
+  auto changeAtEnd = [&](const Lane& lane, auto same, auto describe) {
+    const std::vector<Stretch> all = stretches(record, end, same);
+    if (all.size() < 2 || all.back().from != end || record.end == 0) return;
+    const double x = scale.x(end);
+    svg.open("at the end (" + formatSeconds(end) + "): " + describe(*all.back().moment));
+    svg.rect(x - 3, lane.y + 1, 4, lane.h - 2, kInk, " rx=\"1\"");
+    svg.close();
+  };
+  changeAtEnd(front, sameFront, [](const Moment& m) {
+    return m.front.empty() ? std::string("home screen") : escapeOutput(m.front) + " in front";
+  });
+  changeAtEnd(vpn, sameVPN, [](const Moment& m) {
+    return std::string(m.vpn ? "VPN connected" : "VPN disconnected");
+  });
+  changeAtEnd(recordLane, sameRecord, [](const Moment& m) {
+    return std::string(m.record == Record::On       ? "records VPN on"
+                       : m.record == Record::Off    ? "records VPN off"
+                       : m.record == Record::NoLine ? "no VPN line"
+                                                    : "no file");
+  });
 
   drawDelays(svg, record, scale, delaysLane);
   const std::vector<Mark> marks = eventMarks(record);

@@ -1,5 +1,6 @@
 // The jbroot prefix a libroot stand-in answers: the text of the file "libroot.prefix" beside
-// the stand-in, read once; empty when that file cannot be read.
+// the stand-in in the device (it runs from a private copy of the build's file), read once; empty
+// when that file cannot be read.
 #pragma once
 
 #include <dlfcn.h>
@@ -18,8 +19,10 @@ inline const char* standinJbrootPrefix() {
       return std::string();
     // Read inside the device, without waiting on a special file and bounded in size.
     std::string text;
-    return readDeviceFile(directoryOf(info.dli_fname) + "/libroot.prefix", text) ? text
-                                                                                 : std::string();
+    return readDeviceFile(directoryOf(deviceFileOfLibrary(info.dli_fname)) + "/libroot.prefix",
+                          text)
+               ? text
+               : std::string();
   }();
   return prefix.c_str();
 }

@@ -128,6 +128,24 @@ TEST_F(AtomicWrite, AFolderSyncFailureAfterTheRenameStillCountsAsWritten) {
   EXPECT_EQ(host::readDictionary(kFile), prefs());
 }
 
+// A writer never makes a file its own readers refuse: one byte above what they read, and the
+// change is not made; the old file stays byte for byte. Up to that size, the file is written.
+TEST_F(AtomicWrite, AFileItsReadersWouldRefuseIsNeverWritten) {
+  host::Dictionary huge = prefs();
+  huge.set("pad", host::Value(std::string(hostsim::kMaxReadableFileSize, 'x')));
+  EXPECT_FALSE(host::writeDictionaryAtomically(huge, kFile));
+  EXPECT_EQ(errno, EFBIG);
+  EXPECT_EQ(bytesOf(kFile), kOldBytes);
+
+  std::string error;
+  const std::string largest(hostsim::kMaxReadableFileSize, 'x');
+  EXPECT_FALSE(host::writeUTF8TextAtomically(kFile, largest + "x", &error));
+  EXPECT_EQ(bytesOf(kFile), kOldBytes);
+  EXPECT_NE(error.find("com.quorvik.harbrite.plist"), std::string::npos) << error;
+  ASSERT_TRUE(host::writeUTF8TextAtomically(kFile, largest));
+  EXPECT_EQ(host::readUTF8Text(kFile).text.size(), largest.size());
+}
+
 class AtomicWriteFailure : public AtomicWrite, public ::testing::WithParamInterface<Trouble> {};
 
 TEST_P(AtomicWriteFailure, KeepsTheOldFileByteForByteAndRemovesTheTemporaryFile) {

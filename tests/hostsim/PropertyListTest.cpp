@@ -3,6 +3,8 @@
 #include <plist/plist.h>
 
 #include <bit>
+#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -16,6 +18,7 @@
 #include "host/PropertyList.h"
 #include "hostsim/PlistCodec.h"
 #include "tests/hostsim/DeviceFolder.h"
+#include "tools/Scenario.h"
 
 namespace harbrite::test {
 namespace {
@@ -338,6 +341,31 @@ TEST_F(PropertyList, DeepNestingReadsUpToItsBoundAndNeverOverflowsTheStack) {
   }
   putBytes(kFile, cycle);
   EXPECT_EQ(host::readDictionaryFile(kFile).failure, host::DictionaryRead::Failure::Unreadable);
+}
+
+// A value read as Foundation's intValue reads it (a group switch's row count): integers above
+// 2^63 keep their low 32 bits as well (2^63 + 5 is 5, 2^64 - 1 is -1).
+TEST(PropertyListValue, IntValueReadsEveryTypeAsFoundationDoes) {
+  const struct {
+    host::Value value;
+    std::int32_t expected;
+  } rows[] = {
+      {host::Value(true), 1},
+      {host::Value(std::int64_t{-1}), -1},
+      {host::Value((std::int64_t{1} << 32) + 7), 7},
+      {host::Value((std::uint64_t{1} << 63) + 5), 5},
+      {host::Value(~std::uint64_t{0}), -1},
+      {host::Value(1.9), 1},
+      {host::Value(-1e12), INT32_MIN},
+      {host::Value(std::nan("")), 0},
+      {host::Value(" -12abc"), -12},
+      {host::Value("99999999999"), INT32_MAX},
+      {host::Value("x"), 0},
+      {host::Value(host::Array{host::Value(3)}), 0},
+      {host::Value(), 0},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(row.value.intValue(), row.expected) << sim::formatValue(row.value);
 }
 
 }  // namespace

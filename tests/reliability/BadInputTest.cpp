@@ -2,6 +2,8 @@
 // of the system gives a file it cannot use.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <bit>
@@ -284,6 +286,29 @@ TEST(BadInput, NothingOutsideTheDeviceFolderIsTouched) {
   EXPECT_FALSE(hostsim::isValidJbrootPrefix(std::string("/var/jb\0", 8)));
   EXPECT_TRUE(hostsim::isValidJbrootPrefix("/var/jb"));
   hostsim::removeTree(outside);
+}
+
+// No code is ever loaded from a device folder: a library the device holds loads only as the
+// build's own file with the same bytes, from a private copy outside the folder; a library of
+// another origin (here the build's libroot with one byte more) does not load at all.
+TEST(BadInput, NoCodeIsLoadedFromTheDeviceFolder) {
+  hostsim::Device device;
+  device.config().libroot = hostsim::Libroot::Full;
+  device.applySetUp();
+  const std::string installed = device.root() + "/var/jb/usr/lib/libroot.dylib";
+  std::string error;
+  void* handle = hostsim::loadDeviceLibrary(installed, RTLD_NOW | RTLD_LOCAL, &error);
+  ASSERT_NE(handle, nullptr) << error;
+  link_map* map = nullptr;
+  ASSERT_EQ(dlinfo(handle, RTLD_DI_LINKMAP, &map), 0);
+  EXPECT_NE(std::string(map->l_name).rfind(device.root(), 0), 0u) << map->l_name;
+  EXPECT_EQ(hostsim::deviceFileOfLibrary(map->l_name), installed);
+  dlclose(handle);
+
+  putBytes(installed, bytesOf(device.payload().librootFull) + std::string(1, '\0'));
+  EXPECT_EQ(hostsim::loadDeviceLibrary(installed, RTLD_NOW | RTLD_LOCAL, &error), nullptr);
+  EXPECT_NE(error.find("not a library this build made"), std::string::npos) << error;
+  hostsim::setDeviceRoot("");
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // `harbrite-sim run` as a user runs it: a scenario that cannot be played stops before anything
 // happens, with one line on standard error and exit status 2; a failed check is reported with
 // its file and line, and the run goes on to the end.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,10 +47,10 @@ class RunCommand : public ::testing::Test {
   }
 
   // Runs harbrite-sim with these arguments (already quoted as needed).
-  Outcome run(const std::string& arguments) {
+  Outcome run(const std::string& arguments, const std::string& environment = "") {
     const std::string out = folder_ + "/stdout", err = folder_ + "/stderr";
     const std::string command =
-        std::string("'") + HARBRITE_SIM + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
+        environment + "'" + HARBRITE_SIM + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
     const int raw = std::system(command.c_str());
     Outcome o;
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -102,7 +104,21 @@ TEST_F(RunCommand, AFailedCheckIsReportedAndTheRunGoesOnToExit1) {
             std::string::npos)
       << o.out;
   EXPECT_NE(o.out.find("> expect prefs usePersistMode true"), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("1 check(s) failed"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\n1 check of 3 failed\n"), std::string::npos) << o.out;
+
+  // Text from the scenario reaches the terminal escaped: a check cannot forge a summary line
+  // nor hide the real one behind a terminal's escape sequence.
+  const Outcome forged = run("run --quiet '" +
+                             write("forged.scn",
+                                   "boot\nexpect notified \"x\\nall checks passed (3 run)\\n"
+                                   "exposure: 0 s\\x1b[8m\"\n") +
+                             "'");
+  EXPECT_EQ(forged.status, 1);
+  EXPECT_EQ(forged.out.find('\x1b'), std::string::npos) << forged.out;
+  EXPECT_EQ(forged.out.find("\nall checks passed"), std::string::npos) << forged.out;
+  EXPECT_NE(forged.out.find("x\\nall checks passed (3 run)\\nexposure: 0 s\\x1B[8m"),
+            std::string::npos)
+      << forged.out;
 }
 
 TEST_F(RunCommand, AQuotedAbsentIsTextNotTheWordAbsent) {
@@ -135,14 +151,33 @@ TEST_F(RunCommand, OneSetOfExitStatusesForEveryCommand) {
       {"run --help", 0},
       {"", 2},
       {"launch", 2},
+      {"help", 2},
+      {"--version", 0},
       {"run --fast '" + good + "'", 2},
       {"run '" + good + "' '" + good + "'", 2},
       {"run \"\"", 2},
       {"settings frobnicate", 2},
       {"settings set usePersistMode", 2},
       {"settings --device " + device + " set note 'a b'", 2},
-      {"settings get note --device " + device, 0},
+      // A read never creates anything: no device there yet.
+      {"settings get note --device " + device, 2},
+      {"settings --device " + device, 2},
       {"settings reset-vpn --device " + device, 1},  // no feature state file: the reset says NO
+      {"settings get note --device " + device, 0},
+      // A change needs a device to keep it.
+      {"settings set note x", 2},
+      {"settings reset-vpn", 2},
+      // Neither "/" nor a folder holding something else is a device.
+      {"settings --device / get note", 2},
+      {"run --device / '" + good + "'", 2},
+      {"run --device '" + folder_ + "' '" + good + "'", 2},
+      // A scenario that cannot be read: standard input closed or a folder; a folder as FILE.
+      {"run - <&-", 2},
+      {"run - <'" + folder_ + "'", 2},
+      {"run '" + folder_ + "'", 2},
+      // An output that cannot be written stops the run before it is played.
+      {"run --json '" + folder_ + "/none/x.json' '" + good + "'", 2},
+      {"run --svg - --json - '" + good + "'", 2},
   };
   for (const Row& row : rows) {
     const Outcome o = run(row.arguments);
@@ -150,8 +185,12 @@ TEST_F(RunCommand, OneSetOfExitStatusesForEveryCommand) {
     if (row.status == 2) {
       EXPECT_EQ(o.out, "") << row.arguments;
       EXPECT_NE(o.err, "") << row.arguments;
+      EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one line: " << o.err;
     }
   }
+  // A word that is not a command is named, with the nearest command.
+  EXPECT_EQ(run("rn").err,
+            "harbrite-sim: the command \"rn\" is not one of run or settings (did you mean run?)\n");
 }
 
 // A scenario from standard input; a function that answers has its answer in the timeline.
@@ -185,6 +224,19 @@ TEST_F(RunCommand, AnErrorWhileRunningNamesFileAndLineAndExits2) {
   EXPECT_EQ(o.err.rfind(scenario + ":2: could not run: ", 0), 0u) << o.err;
   EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
   EXPECT_EQ(o.out.find("expect prefs"), std::string::npos) << "the run went on: " << o.out;
+  // The summary, the JSON and the picture say that the run stopped, where and why.
+  EXPECT_NE(o.out.find("run stopped at " + scenario + ":2: could not run: "), std::string::npos)
+      << o.out;
+  const Outcome json =
+      run("run --quiet --json - --svg '" + folder_ + "/run.svg' '" + scenario + "'");
+  EXPECT_EQ(json.status, 2);
+  const std::size_t stopped = json.out.find("\"stopped\": {");
+  ASSERT_NE(stopped, std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"line\": 2", stopped), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"reason\": \"", stopped), std::string::npos) << json.out;
+  const std::string picture = read(folder_ + "/run.svg");
+  EXPECT_NE(picture.find("stopped at line 2"), std::string::npos);
+  EXPECT_EQ(picture.find("all passed"), std::string::npos);
 }
 
 // `settings`: the page alone (the pane's loading only with --verbose), footers and what a closed
@@ -192,6 +244,10 @@ TEST_F(RunCommand, AnErrorWhileRunningNamesFileAndLineAndExits2) {
 // and fails when the file cannot be written; options come before or after the action.
 TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   const std::string device = "'" + folder_ + "/device'";
+  // A change makes the device; it says what changed, and shows the page with --verbose.
+  const Outcome changed = run("settings set note hello --device " + device);
+  EXPECT_EQ(changed.status, 0);
+  EXPECT_EQ(changed.out, "note is now \"hello\"\n");
   const Outcome page = run("settings --device " + device);
   EXPECT_EQ(page.status, 0);
   EXPECT_EQ(page.out.find("Settings"), std::string::npos) << page.out;
@@ -205,6 +261,18 @@ TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   EXPECT_EQ(run("settings --device " + device + " set note '[1, \"\\xEF\\xBB\\xBFa\"]'").status, 0);
   EXPECT_EQ(run("settings --device " + device + " get note").out, "[1, \"\\xEF\\xBB\\xBFa\"]\n");
   EXPECT_EQ(run("settings --device " + device + " get other").out, "absent\n");
+
+  // A device keeps its set-up: after a run with its own jbroot prefix, every command reads and
+  // writes where the device's pane does.
+  const std::string relocated = folder_ + "/relocated";
+  const std::string setUp =
+      write("relocated.scn", "libroot /x\nprefs set usePersistMode true\nboot\n");
+  ASSERT_EQ(run("run --device '" + relocated + "' '" + setUp + "'").status, 0);
+  EXPECT_EQ(run("settings get usePersistMode --device '" + relocated + "'").out, "true\n");
+  EXPECT_EQ(run("settings set note hello --device '" + relocated + "'").status, 0);
+  EXPECT_EQ(run("settings get note --device '" + relocated + "'").out, "\"hello\"\n");
+  EXPECT_TRUE(
+      fs::exists(relocated + "/x/var/mobile/Library/Preferences/com.quorvik.harbrite.plist"));
 
   // The preferences file's place is taken by a folder: no write can replace it.
   const std::string blocked = folder_ + "/blocked";
@@ -265,6 +333,29 @@ TEST_F(RunCommand, SettingsSetKeepsAFileItCannotReadWholeAndSaysWhy) {
   EXPECT_NE(kept.err.find("kept as it is"), std::string::npos) << kept.err;
   EXPECT_NE(kept.err.find("18446744073709551616"), std::string::npos) << kept.err;
   EXPECT_EQ(read(prefs), bytes);
+}
+
+// A device folder stays in order between processes: the layout's temporaries that a killed
+// process left are swept, and a lock that another process does not let go of is waited for a
+// bounded time, then named, with status 2.
+TEST_F(RunCommand, ADeviceFolderIsSweptAndAHeldLockIsNotWaitedForEver) {
+  const std::string device = folder_ + "/device";
+  const std::string boot = write("boot.scn", "boot\n");
+  const std::string engines = device + "/var/jb/Library/MobileSubstrate/DynamicLibraries";
+  fs::create_directories(engines);
+  write("device/var/jb/Library/MobileSubstrate/DynamicLibraries/Harbrite.dylib.hbtmp.999991.0",
+        std::string(4096, 'x'));
+  ASSERT_EQ(run("run --device '" + device + "' '" + boot + "'").status, 0);
+  EXPECT_FALSE(fs::exists(engines + "/Harbrite.dylib.hbtmp.999991.0"));
+
+  const int lock = ::open((device + "/.harbrite-lock").c_str(), O_RDWR);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const Outcome held =
+      run("run --device '" + device + "' '" + boot + "'", "HARBRITE_LOCK_WAIT_MS=0 ");
+  ::close(lock);
+  EXPECT_EQ(held.status, 2);
+  EXPECT_NE(held.err.find("another process holds it"), std::string::npos) << held.err;
 }
 
 // SIGINT or SIGTERM during a run on a temporary device removes the device; the lines of a live

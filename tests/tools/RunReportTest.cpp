@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -171,6 +174,150 @@ TEST_F(RunReport, JSONHoldsEveryEventInTimeOrderWithItsDetails) {
   EXPECT_EQ(summary["failed"], 1);
   EXPECT_NEAR(summary["exposure"]["seconds"].get<double>(), 0.8, 1e-9);
   EXPECT_NEAR(report["end"].get<double>(), 1.6, 1e-9);
+}
+
+// The JSON's event fields, as docs/scenarios.md lists them: for each kind, every field it may
+// carry and whether it may be absent (its note says "absent ...").
+struct Field {
+  bool optional;
+};
+std::map<std::string, std::map<std::string, Field>> documentedEventFields() {
+  std::ifstream in(HARBRITE_SCENARIO_DOCS);
+  std::map<std::string, std::map<std::string, Field>> kinds;
+  bool inTable = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("| Kind | What happened | Further fields |", 0) == 0) {
+      inTable = true;
+      continue;
+    }
+    if (!inTable || line.rfind("|---", 0) == 0) continue;
+    if (line.rfind("| ", 0) != 0) {
+      if (!kinds.empty()) break;
+      continue;
+    }
+    const std::size_t second = line.find(" | ", 2);
+    const std::size_t third = line.find(" | ", second + 3);
+    const std::string kind = line.substr(2, second - 2);
+    std::string fields = line.substr(third + 3);
+    auto& entry = kinds[kind];
+    // Each field is a `name`, then perhaps a note in parentheses, then a comma.
+    std::size_t at = 0;
+    while ((at = fields.find('`', at)) != std::string::npos) {
+      const std::size_t end = fields.find('`', at + 1);
+      const std::string name = fields.substr(at + 1, end - at - 1);
+      std::size_t next = end + 1;
+      bool optional = false;
+      if (fields.compare(next, 2, " (") == 0) {
+        int depth = 0;
+        std::size_t close = next + 1;
+        for (; close < fields.size(); ++close) {
+          if (fields[close] == '(') ++depth;
+          if (fields[close] == ')' && --depth == 0) break;
+        }
+        optional = fields.substr(next, close - next).find("absent") != std::string::npos;
+        next = close + 1;
+      }
+      entry[name] = Field{optional};
+      at = next;
+    }
+  }
+  return kinds;
+}
+
+// Every event of runs that reach every kind carries exactly the fields the documentation lists
+// for its kind: each one not marked absent, and no other.
+TEST_F(RunReport, EveryEventHoldsTheFieldsTheDocumentationListsForItsKind) {
+  const auto documented = documentedEventFields();
+  ASSERT_GE(documented.size(), 20u);
+  std::set<std::string> seen;
+  auto hold = [&](const json& report) {
+    for (const json& e : report["events"]) {
+      const std::string kind = e["kind"];
+      seen.insert(kind);
+      ASSERT_TRUE(documented.count(kind)) << "kind not documented: " << e.dump();
+      const auto& fields = documented.at(kind);
+      for (const auto& [name, value] : e.items()) {
+        if (name == "time" || name == "kind" || name == "text") continue;
+        EXPECT_TRUE(fields.count(name)) << "field not documented: " << name << " in " << e.dump();
+      }
+      for (const auto& [name, field] : fields) {
+        EXPECT_TRUE(field.optional || e.contains(name)) << name << " missing: " << e.dump();
+      }
+    }
+  };
+  hold(play(std::string(kBankEnabled) + "boot\n"
+                                        "expect engine installed  # no preferences file: it fails\n"
+                                        "call isIOS16\n"
+                                        "front com.example.bank\n"
+                                        "front home\n"
+                                        "wait 800ms\n"
+                                        "user vpn on\n"
+                                        "front home\n"
+                                        "wait 800ms\n"
+                                        "pane set note \"x\"\n"
+                                        "pane reset-vpn\n"
+                                        "prefs set usePersistMode true\n"));
+  hold(play(std::string(kBankEnabled) + "prefs set usePersistMode true\n"
+                                        "ios 16.1\n"
+                                        "boot\n"
+                                        "front com.example.bank\n"
+                                        "exit com.example.bank\n"
+                                        "wait 2s\n"
+                                        "call handleEnabledAppsChange\n"
+                                        "prefs set enabledApplications [\"com.example.mail\"]\n"
+                                        "front com.example.mail\n"
+                                        "call handleEnabledAppsChange\n"));
+  hold(play("boot\n"));  // no preferences: the engine stays inert
+  hold(play("apps com.example.bank\nboot\npane set enabledApplications 3\n"));  // stops
+  for (const char* kind :
+       {"command",  "check", "error",        "answer",     "boot",     "load",   "engine",
+        "runtime",  "front", "exit",         "terminated", "user",     "module", "delay",
+        "decision", "file",  "notification", "log",        "settings", "pane"}) {
+    EXPECT_TRUE(seen.count(kind)) << "no run reached " << kind;
+  }
+}
+
+// The picture's pieces: a cluster of checks at the right edge keeps its count and says how many
+// failed; events at one instant are counted; a change at the last instant shows; a tooltip keeps
+// its own line breaks while input's control characters are written out.
+TEST_F(RunReport, ThePictureCountsClustersAndShowsTheLastInstant) {
+  struct Case {
+    const char* what;
+    std::string scenario;
+    std::vector<std::string> shown;
+  };
+  const std::vector<Case> cases = {
+      {"a cluster at the right edge, one failed",
+       "boot\nwait 1s\nexpect vpn off\nexpect vpn on\nexpect vpn off\nexpect vpn off\n",
+       {">\xC3\x97"
+        "4, 1 failed<"}},
+      {"events at one instant",
+       "boot\nwait 1s\nuser vpn on\nuser vpn off\nuser vpn on\n",
+       {">\xC3\x97" "3<", "user switches the VPN on in Control Center&#10;1 s: "}},
+      {"a change at the last instant",
+       "boot\nwait 1s\nuser vpn on\n",
+       {"at the end (1 s): VPN connected"}},
+      {"input's control characters",
+       "apps \"com.example.bank\\x1b[8m\"\nprefs set usePersistMode false\nboot\nfront "
+       "\"com.example.bank\\x1b[8m\"\nwait 1s\n",
+       {"com.example.bank\\x1B[8m",
+        "settling delay starts: 0.8 s (com.example.bank\\x1B[8m in "
+        "front)&#10;0.8 s: settling delay ends"}},
+  };
+  for (const Case& c : cases) {
+    RunOptions options;
+    options.svgFile = folder_ + "/run.svg";
+    std::FILE* out = std::tmpfile();
+    playScenario(parseScenario("case.scn", c.scenario), options, out);
+    std::fclose(out);
+    std::ifstream in(options.svgFile, std::ios::binary);
+    const std::string picture((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    EXPECT_EQ(picture.find('\x1b'), std::string::npos) << c.what;
+    for (const std::string& part : c.shown) {
+      EXPECT_NE(picture.find(part), std::string::npos) << c.what << ": no " << part;
+    }
+  }
 }
 
 TEST_F(RunReport, AnInertEngineSaysWhy) {

@@ -77,6 +77,14 @@ TEST(ScenarioParser, EveryBadLineIsAnErrorNamingFileAndLine) {
       {"unterminated string in a list", "prefs set k [\"a, b]\n", 1},
       {"duration without unit", "boot\nwait 800\n", 2},
       {"duration in minutes", "boot\nwait 2m\n", 2},
+      {"wait of more than a week", "boot\nwait 604800s\nwait 604800.001s\n", 3},
+      {"waits adding up to more than a year",
+       [] {
+         std::string text = "boot\n";
+         for (int week = 0; week < 53; ++week) text += "wait 604800s\n";
+         return text;
+       }(),
+       54},
       {"expect vpn before boot", "apps com.example.bank\nexpect vpn off\nboot\n", 2},
       {"expect engine before boot", "expect engine inert\n", 1},
       {"front before boot", "apps com.example.bank\nfront com.example.bank\n", 2},
