@@ -93,8 +93,10 @@ host::ObjectList nestedEntries(id self, id groupSwitch) {
 }
 
 bool holdsGroupSwitch(const host::ObjectList& specifiers) {
-  return std::ranges::any_of(specifiers,
-                             [](const host::StrongRef& e) { return isGroupSwitch(e.get()); });
+  for (const host::StrongRef& e : specifiers) {
+    if (isGroupSwitch(e.get())) return true;
+  }
+  return false;
 }
 
 }  // namespace

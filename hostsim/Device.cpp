@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -275,7 +277,25 @@ void Device::applySetUp() {
   recordDeviceSetUp(config_);
 }
 
-void Device::boot() {
+namespace {
+
+// How many images of the engine this process has mapped: a process of its own per boot maps one.
+int engineImagesMapped() {
+  std::ifstream maps("/proc/self/maps");
+  std::set<std::string> images;
+  std::string line;
+  while (std::getline(maps, line)) {
+    const std::size_t path = line.find('/');
+    if (path != std::string::npos && line.find("Harbrite.dylib", path) != std::string::npos) {
+      images.insert(line.substr(path));
+    }
+  }
+  return static_cast<int>(images.size());
+}
+
+}  // namespace
+
+void Device::boot(bool vpnConnected) {
   if (booted_) throw std::runtime_error("the device has already booted");
   setDeviceRoot(root_);
   resetRuntime();
@@ -292,14 +312,18 @@ void Device::boot() {
 
   installSpringBoard(config_.systemVersion, config_.systemVersionAnswers, config_.apps,
                      config_.modules ? *config_.modules : defaultModules());
+  if (vpnConnected) hostsim::userSwitchesVPN(true);
   bootedDevice = this;
   booted_ = true;
   timeline("boot", "SpringBoard started (iOS " + config_.systemVersion + ")",
-           {{"ios", config_.systemVersion}});
+           {{"ios", config_.systemVersion},
+            {"vpn", vpnConnected},
+            {"renamed", std::int64_t{renamedClasses()}}});
 
   // The hooking framework loads the engine into SpringBoard; its initialiser runs here.
   copyFile(payload_.engine, root_ + kEngineInstallPath);
-  timeline("load", "Substrate loads Harbrite.dylib", {{"library", "Harbrite.dylib"}});
+  timeline("load", "Substrate loads Harbrite.dylib",
+           {{"library", "Harbrite.dylib"}, {"mapped", std::int64_t{engineImagesMapped()}}});
   std::string error;
   engine_ = loadDeviceLibrary(root_ + kEngineInstallPath, RTLD_NOW | RTLD_LOCAL, &error);
   if (engine_ == nullptr) throw std::runtime_error("cannot load the engine: " + error);

@@ -69,8 +69,9 @@ class Device {
   // and needs them in place as well. Every file goes inside the device folder, under its lock
   // (hostsim/DeviceRoot.h), so that two processes starting on one device at once both succeed.
   void applySetUp();
-  // SpringBoard starts and the hooking framework loads the engine.
-  void boot();
+  // SpringBoard starts and the hooking framework loads the engine. `vpnConnected`: the VPN
+  // connection SpringBoard finds (one that survived a restart of SpringBoard alone).
+  void boot(bool vpnConnected = false);
   bool booted() const { return booted_; }
 
   // Events.

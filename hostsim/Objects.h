@@ -39,6 +39,11 @@ Class defineClass(const char* name, Class superclass,
 void addClassMethod(Class cls, const char* selector, IMP imp, const char* types);
 void addMethod(Class cls, const char* selector, IMP imp, const char* types);
 
+// How many classes this process has registered under a generation name ("SpringBoard~3")
+// because an earlier simulated process in it had registered the name: none in a process that
+// runs one simulated process.
+long renamedClasses();
+
 // Forgets every class by name, so that a new simulated boot starts from a clean host. Classes
 // and objects already made stay valid: whoever still holds them can use them.
 void resetRuntime();

@@ -609,6 +609,12 @@ long referenceCount(id obj) {
   return objectFacts(rt(obj))->references.load(std::memory_order_relaxed);
 }
 
+long renamedClasses() {
+  Names& n = names();
+  std::lock_guard lock(n.mutex);
+  return static_cast<long>(n.generations);
+}
+
 void resetRuntime() {
   currentEpoch.fetch_add(1, std::memory_order_acq_rel);
   Names& n = names();

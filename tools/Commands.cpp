@@ -200,6 +200,10 @@ const std::vector<CommandSpec>& commandTable() {
          s.booted = true;
        },
        [](const Command&, Play& p) { p.device().boot(); }},
+      {"respring", "", P::Event, true, O::Words, 0, 0, nullptr,
+       [](const Command& c, Play& p) { p.restart(c, false); }},
+      {"reboot", "", P::Event, true, O::Words, 0, 0, nullptr,
+       [](const Command& c, Play& p) { p.restart(c, true); }},
       {"front", "ID|home", P::Event, true, O::Words, 1, 1,
        [](Command& c, ParseState& s) {
          if (c.operandCount() == 1 && c.operand(0) != "home" && s.booted) {

@@ -55,6 +55,9 @@ class Play {
                        const std::string& actual) = 0;
   // What a called function answered.
   virtual void answered(const Command& command, const std::string& answer) = 0;
+  // SpringBoard restarts (`reboot` false) or the whole device does (`reboot` true): the
+  // simulated processes end, and the commands that follow run in new ones.
+  virtual void restart(const Command& command, bool reboot) = 0;
 
  protected:
   ~Play() = default;

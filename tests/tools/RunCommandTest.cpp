@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "hostsim/Device.h"
 
@@ -403,6 +404,37 @@ TEST_F(RunCommand, AnInterruptedRunRemovesItsTemporaryDevice) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
     EXPECT_TRUE(fs::is_empty(temporary)) << "the temporary device is left";
   }
+}
+
+// Every boot is a simulated process of its own: a hundred restarts run as one timeline, and no
+// process registers a class a second time or maps a second image of the engine.
+TEST_F(RunCommand, AHundredRestartsEachBootAFreshProcess) {
+  std::string scenario =
+      "apps com.example.bank\nprefs set enabledApplications [\"com.example.bank\"]\nboot\n";
+  for (int i = 0; i < 50; ++i) {
+    scenario +=
+        "front com.example.bank\nwait 1s\nrespring\nexpect vpn on\nreboot\n"
+        "expect vpn off\nexpect record on\nfront home\nwait 1s\n";
+  }
+  const Outcome played = run("run --json - '" + write("restarts.scn", scenario) + "'");
+  ASSERT_EQ(played.status, 0) << played.err;
+  const nlohmann::json report = nlohmann::json::parse(played.out);
+  int boots = 0, engines = 0, restarts = 0;
+  for (const nlohmann::json& e : report["events"]) {
+    if (e["kind"] == "boot") {
+      ++boots;
+      EXPECT_EQ(e["renamed"], 0) << e.dump();
+    } else if (e["kind"] == "load" && e.contains("mapped")) {
+      ++engines;
+      EXPECT_EQ(e["mapped"], 0) << e.dump();
+    } else if (e["kind"] == "restart") {
+      ++restarts;
+    }
+  }
+  EXPECT_EQ(boots, 101);
+  EXPECT_EQ(engines, 101);
+  EXPECT_EQ(restarts, 100);
+  EXPECT_EQ(report["summary"]["checks"], 150);
 }
 
 }  // namespace
