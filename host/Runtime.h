@@ -21,6 +21,14 @@
 #include <utility>
 #include <vector>
 
+#if defined(__APPLE__)
+// On the device every send goes through the runtime's own messengers, cast at the send site to
+// the method's exact type (arm64 passes arguments as the callee expects them only then).
+// objc_msgSendSuper starts its search at the class its record names, as msgSendSuper does.
+extern "C" void objc_msgSend(void);
+extern "C" void objc_msgSendSuper(void);
+#endif
+
 namespace host {
 
 struct objc_object;
@@ -168,8 +176,12 @@ template <class R = void, class... Args>
 R msgSend(id self, SEL sel, Args... args) {
   requirePlatformTypes<R, Args...>();
   if (self == nullptr) return R();
+#if defined(__APPLE__)
+  return reinterpret_cast<R (*)(id, SEL, Args...)>(&::objc_msgSend)(self, sel, args...);
+#else
   IMP imp = class_getMethodImplementation(object_getClass(self), sel);
   return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
+#endif
 }
 
 // Sends `sel` to `self` starting the method search at `cls` (a superclass of self's class).
@@ -177,8 +189,17 @@ template <class R = void, class... Args>
 R msgSendSuper(Class cls, id self, SEL sel, Args... args) {
   requirePlatformTypes<R, Args...>();
   if (self == nullptr || cls == nullptr) return R();
+#if defined(__APPLE__)
+  struct {
+    id receiver;
+    Class searchFrom;
+  } super{self, cls};
+  return reinterpret_cast<R (*)(decltype(&super), SEL, Args...)>(&::objc_msgSendSuper)(&super, sel,
+                                                                                       args...);
+#else
   IMP imp = class_getMethodImplementation(cls, sel);
   return reinterpret_cast<R (*)(id, SEL, Args...)>(imp)(self, sel, args...);
+#endif
 }
 
 // Calls a saved implementation with its real signature (nullptr: does nothing).
