@@ -27,8 +27,16 @@ const std::set<std::string> kDefaultModules = {
     "com.apple.control-center.ConnectivityModule", "com.apple.control-center.VPNModule",
     "com.apple.control-center.FlashlightModule", "com.apple.control-center.OrientationLockModule"};
 
+void countRestart(Command&, ParseState& s);
+
 [[noreturn]] void invalid(const std::string& message) {
   throw std::invalid_argument(message);
+}
+
+void countRestart(Command&, ParseState& s) {
+  if (++s.restarts > kMostRestarts) {
+    invalid("more than " + std::to_string(kMostRestarts) + " restarts in one scenario");
+  }
 }
 
 void oneOf(const Command& c, std::size_t operand, std::initializer_list<const char*> words) {
@@ -200,9 +208,9 @@ const std::vector<CommandSpec>& commandTable() {
          s.booted = true;
        },
        [](const Command&, Play& p) { p.device().boot(); }},
-      {"respring", "", P::Event, true, O::Words, 0, 0, nullptr,
+      {"respring", "", P::Event, true, O::Words, 0, 0, countRestart,
        [](const Command& c, Play& p) { p.restart(c, false); }},
-      {"reboot", "", P::Event, true, O::Words, 0, 0, nullptr,
+      {"reboot", "", P::Event, true, O::Words, 0, 0, countRestart,
        [](const Command& c, Play& p) { p.restart(c, true); }},
       {"front", "ID|home", P::Event, true, O::Words, 1, 1,
        [](Command& c, ParseState& s) {

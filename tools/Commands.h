@@ -42,6 +42,7 @@ struct ParseState {
   std::set<std::string> modules;
   bool modulesDeclared = false;
   std::int64_t waited = 0;  // the simulated time the waits so far add up to
+  int restarts = 0;         // the respring and reboot commands so far
 };
 
 // What a command acts on while the scenario plays; the player provides it.

@@ -70,6 +70,9 @@ Scenario parseScenario(const std::string& file, const std::string& text);
 // from where nanoseconds overflow.
 inline constexpr std::int64_t kLongestWait = std::int64_t{7} * 24 * 3600 * 1'000'000'000;
 inline constexpr std::int64_t kLongestRun = std::int64_t{365} * 24 * 3600 * 1'000'000'000;
+// The most restarts (`respring`, `reboot`) one scenario may hold: each is a new simulated
+// process, so a scenario cannot keep a machine busy starting processes for ever.
+inline constexpr int kMostRestarts = 1000;
 
 // A DURATION: a number and a unit, 800ms or 1.5s, of at most a week.
 std::int64_t parseDuration(const std::string& word);

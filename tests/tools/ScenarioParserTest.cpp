@@ -78,6 +78,14 @@ TEST(ScenarioParser, EveryBadLineIsAnErrorNamingFileAndLine) {
       {"duration without unit", "boot\nwait 800\n", 2},
       {"duration in minutes", "boot\nwait 2m\n", 2},
       {"wait of more than a week", "boot\nwait 604800s\nwait 604800.001s\n", 3},
+      {"more than 1000 restarts",
+       [] {
+         std::string text = "boot\n";
+         for (int i = 0; i < 1001; ++i) text += i % 2 == 0 ? "respring\n" : "reboot\n";
+         return text;
+       }(),
+       1002},
+      {"a restart before boot", "respring\n", 1},
       {"waits adding up to more than a year",
        [] {
          std::string text = "boot\n";
