@@ -231,6 +231,9 @@ void glyph(Svg& svg, const std::string& kind, double x, double cy) {
             " Z\" fill=\"#8b5cf6\"/>\n");
   } else if (kind == "pane") {
     svg.rect(x - 4.5, cy - 4.5, 9, 9, "#f59e0b", " rx=\"1.5\"");
+  } else if (kind == "restart") {
+    // SpringBoard starts again: a bar across the mark's row.
+    svg.rect(x - 1.5, cy - 7, 3, 14, "#0f172a", "");
   } else {
     svg.raw("<circle cx=\"" + num(x) + "\" cy=\"" + num(cy) + "\" r=\"4.5\" fill=\"" + kMuted +
             "\"/>\n");
@@ -272,6 +275,10 @@ std::vector<Mark> eventMarks(const RunRecord& record) {
                        tooltip});
     } else if (e.kind == "engine") {
       marks.push_back({e.time, e.kind, {"Harbrite inert", "inert"}, tooltip});
+    } else if (e.kind == "restart") {
+      const std::string how = e.detailText("restart");
+      marks.push_back(
+          {e.time, e.kind, {how == "reboot" ? "reboot" : "respring", "restart"}, tooltip});
     }
   }
   // Events at one instant share one mark, which counts them and lists them all.
