@@ -15,7 +15,9 @@ import tarfile
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STUBS = os.path.join(ROOT, "hostios", "stubs")
+# The text stubs the imports are held to; scripts/test-device points this at a copy with a
+# symbol taken out, to show that an import its stub lacks is caught.
+STUBS = os.environ.get("HARBRITE_STUBS", os.path.join(ROOT, "hostios", "stubs"))
 CPU_ARM64 = 0x0100000C
 MH_DYLIB, MH_BUNDLE = 6, 8
 MH_TWOLEVEL = 0x80
