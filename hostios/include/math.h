@@ -47,27 +47,32 @@ typedef double double_t;
   double name(double);       \
   float name##f(float);      \
   long double name##l(long double);
-#define HOSTIOS_MATH_2(name)    \
-  double name(double, double);  \
-  float name##f(float, float);  \
+#define HOSTIOS_MATH_2(name)   \
+  double name(double, double); \
+  float name##f(float, float); \
   long double name##l(long double, long double);
 
-HOSTIOS_MATH_1(acos) HOSTIOS_MATH_1(asin) HOSTIOS_MATH_1(atan) HOSTIOS_MATH_2(atan2)
-HOSTIOS_MATH_1(cos) HOSTIOS_MATH_1(sin) HOSTIOS_MATH_1(tan) HOSTIOS_MATH_1(acosh)
-HOSTIOS_MATH_1(asinh) HOSTIOS_MATH_1(atanh) HOSTIOS_MATH_1(cosh) HOSTIOS_MATH_1(sinh)
-HOSTIOS_MATH_1(tanh) HOSTIOS_MATH_1(exp) HOSTIOS_MATH_1(exp2) HOSTIOS_MATH_1(expm1)
-HOSTIOS_MATH_1(log) HOSTIOS_MATH_1(log10) HOSTIOS_MATH_1(log1p) HOSTIOS_MATH_1(log2)
-HOSTIOS_MATH_1(logb) HOSTIOS_MATH_1(cbrt) HOSTIOS_MATH_1(fabs) HOSTIOS_MATH_2(hypot)
-HOSTIOS_MATH_2(pow) HOSTIOS_MATH_1(sqrt) HOSTIOS_MATH_1(erf) HOSTIOS_MATH_1(erfc)
-HOSTIOS_MATH_1(lgamma) HOSTIOS_MATH_1(tgamma) HOSTIOS_MATH_1(ceil) HOSTIOS_MATH_1(floor)
-HOSTIOS_MATH_1(nearbyint) HOSTIOS_MATH_1(rint) HOSTIOS_MATH_1(round) HOSTIOS_MATH_1(trunc)
-HOSTIOS_MATH_2(fmod) HOSTIOS_MATH_2(remainder) HOSTIOS_MATH_2(copysign)
-HOSTIOS_MATH_2(nextafter) HOSTIOS_MATH_2(fdim) HOSTIOS_MATH_2(fmax) HOSTIOS_MATH_2(fmin)
+HOSTIOS_MATH_1(acos)
+HOSTIOS_MATH_1(asin) HOSTIOS_MATH_1(atan) HOSTIOS_MATH_2(atan2) HOSTIOS_MATH_1(cos)
+    HOSTIOS_MATH_1(sin) HOSTIOS_MATH_1(tan) HOSTIOS_MATH_1(acosh) HOSTIOS_MATH_1(asinh)
+        HOSTIOS_MATH_1(atanh) HOSTIOS_MATH_1(cosh) HOSTIOS_MATH_1(sinh) HOSTIOS_MATH_1(tanh)
+            HOSTIOS_MATH_1(exp) HOSTIOS_MATH_1(exp2) HOSTIOS_MATH_1(expm1) HOSTIOS_MATH_1(log)
+                HOSTIOS_MATH_1(log10) HOSTIOS_MATH_1(log1p) HOSTIOS_MATH_1(log2)
+                    HOSTIOS_MATH_1(logb) HOSTIOS_MATH_1(cbrt) HOSTIOS_MATH_1(fabs)
+                        HOSTIOS_MATH_2(hypot) HOSTIOS_MATH_2(pow) HOSTIOS_MATH_1(sqrt)
+                            HOSTIOS_MATH_1(erf) HOSTIOS_MATH_1(erfc) HOSTIOS_MATH_1(lgamma)
+                                HOSTIOS_MATH_1(tgamma) HOSTIOS_MATH_1(ceil) HOSTIOS_MATH_1(floor)
+                                    HOSTIOS_MATH_1(nearbyint) HOSTIOS_MATH_1(rint)
+                                        HOSTIOS_MATH_1(round) HOSTIOS_MATH_1(trunc)
+                                            HOSTIOS_MATH_2(fmod) HOSTIOS_MATH_2(remainder)
+                                                HOSTIOS_MATH_2(copysign) HOSTIOS_MATH_2(nextafter)
+                                                    HOSTIOS_MATH_2(fdim) HOSTIOS_MATH_2(fmax)
+                                                        HOSTIOS_MATH_2(fmin)
 
 #undef HOSTIOS_MATH_1
 #undef HOSTIOS_MATH_2
 
-double frexp(double, int*);
+                                                            double frexp(double, int*);
 float frexpf(float, int*);
 long double frexpl(long double, int*);
 int ilogb(double);

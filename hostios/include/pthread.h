@@ -14,21 +14,70 @@ struct _hostios_pthread;
 typedef struct _hostios_pthread* pthread_t;
 typedef unsigned long pthread_key_t;
 
-typedef struct { long __sig; char __opaque[56]; } pthread_attr_t;
-typedef struct { long __sig; char __opaque[56]; } pthread_mutex_t;
-typedef struct { long __sig; char __opaque[8]; } pthread_mutexattr_t;
-typedef struct { long __sig; char __opaque[40]; } pthread_cond_t;
-typedef struct { long __sig; char __opaque[8]; } pthread_condattr_t;
-typedef struct { long __sig; char __opaque[8]; } pthread_once_t;
-typedef struct { long __sig; char __opaque[192]; } pthread_rwlock_t;
-typedef struct { long __sig; char __opaque[16]; } pthread_rwlockattr_t;
+typedef struct {
+  long __sig;
+  char __opaque[56];
+} pthread_attr_t;
+typedef struct {
+  long __sig;
+  char __opaque[56];
+} pthread_mutex_t;
+typedef struct {
+  long __sig;
+  char __opaque[8];
+} pthread_mutexattr_t;
+typedef struct {
+  long __sig;
+  char __opaque[40];
+} pthread_cond_t;
+typedef struct {
+  long __sig;
+  char __opaque[8];
+} pthread_condattr_t;
+typedef struct {
+  long __sig;
+  char __opaque[8];
+} pthread_once_t;
+typedef struct {
+  long __sig;
+  char __opaque[192];
+} pthread_rwlock_t;
+typedef struct {
+  long __sig;
+  char __opaque[16];
+} pthread_rwlockattr_t;
 
 // The signatures a statically initialised object starts with.
-#define PTHREAD_MUTEX_INITIALIZER {0x32AAABA7, {0}}
-#define PTHREAD_RECURSIVE_MUTEX_INITIALIZER {0x32AAABA2, {0}}
-#define PTHREAD_COND_INITIALIZER {0x3CB0B1BB, {0}}
-#define PTHREAD_ONCE_INIT {0x30B1BCBA, {0}}
-#define PTHREAD_RWLOCK_INITIALIZER {0x2DA8B3B4, {0}}
+#define PTHREAD_MUTEX_INITIALIZER \
+  {                               \
+    0x32AAABA7, {                 \
+      0                           \
+    }                             \
+  }
+#define PTHREAD_RECURSIVE_MUTEX_INITIALIZER \
+  {                                         \
+    0x32AAABA2, {                           \
+      0                                     \
+    }                                       \
+  }
+#define PTHREAD_COND_INITIALIZER \
+  {                              \
+    0x3CB0B1BB, {                \
+      0                          \
+    }                            \
+  }
+#define PTHREAD_ONCE_INIT \
+  {                       \
+    0x30B1BCBA, {         \
+      0                   \
+    }                     \
+  }
+#define PTHREAD_RWLOCK_INITIALIZER \
+  {                                \
+    0x2DA8B3B4, {                  \
+      0                            \
+    }                              \
+  }
 
 #define PTHREAD_MUTEX_NORMAL 0
 #define PTHREAD_MUTEX_ERRORCHECK 1
@@ -37,8 +86,7 @@ typedef struct { long __sig; char __opaque[16]; } pthread_rwlockattr_t;
 #define PTHREAD_CREATE_JOINABLE 1
 #define PTHREAD_CREATE_DETACHED 2
 
-int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
-                   void* arg);
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg);
 int pthread_detach(pthread_t thread);
 int pthread_join(pthread_t thread, void** result);
 pthread_t pthread_self(void);

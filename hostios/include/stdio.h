@@ -37,8 +37,7 @@ int snprintf(char* buffer, size_t size, const char* format, ...)
 int vsnprintf(char* buffer, size_t size, const char* format, va_list args)
     __attribute__((format(printf, 3, 0)));
 int fprintf(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
-int vfprintf(FILE* stream, const char* format, va_list args)
-    __attribute__((format(printf, 2, 0)));
+int vfprintf(FILE* stream, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 int printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int fputs(const char* s, FILE* stream);
 int fputc(int c, FILE* stream);

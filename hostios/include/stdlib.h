@@ -7,9 +7,18 @@
 extern "C" {
 #endif
 
-typedef struct { int quot; int rem; } div_t;
-typedef struct { long quot; long rem; } ldiv_t;
-typedef struct { long long quot; long long rem; } lldiv_t;
+typedef struct {
+  int quot;
+  int rem;
+} div_t;
+typedef struct {
+  long quot;
+  long rem;
+} ldiv_t;
+typedef struct {
+  long long quot;
+  long long rem;
+} lldiv_t;
 
 #define EXIT_SUCCESS 0
 #define EXIT_FAILURE 1

@@ -293,7 +293,9 @@ TEST_F(RunReport, ThePictureCountsClustersAndShowsTheLastInstant) {
         "4, 1 failed<"}},
       {"events at one instant",
        "boot\nwait 1s\nuser vpn on\nuser vpn off\nuser vpn on\n",
-       {">\xC3\x97" "3<", "user switches the VPN on in Control Center&#10;1 s: "}},
+       {">\xC3\x97"
+        "3<",
+        "user switches the VPN on in Control Center&#10;1 s: "}},
       {"a change at the last instant",
        "boot\nwait 1s\nuser vpn on\n",
        {"at the end (1 s): VPN connected"}},
