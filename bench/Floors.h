@@ -1,5 +1,5 @@
-// The floors the benchmarks are measured against: the raw file work an event cannot avoid,
-// written directly against POSIX, with the same sync policy as the file layer's atomic replace.
+// The kernel floors: the raw file work an event cannot avoid, written directly against POSIX, with
+// the same sync policy as the file layer's atomic replace.
 #pragma once
 
 #include <fcntl.h>
@@ -43,6 +43,25 @@ inline void rawAtomicReplace(const std::string& file, const std::string& content
     ::fsync(dir);
     ::close(dir);
   }
+}
+
+// Open, write whole, close: a new file, or one truncated.
+inline void rawWrite(const std::string& file, const std::string& contents) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  for (std::size_t done = 0; done < contents.size();) {
+    const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+// A temporary file written and renamed over the target, unsynced: how a device is laid out.
+inline void rawPut(const std::string& file, const std::string& contents) {
+  const std::string temporary = file + ".floor";
+  rawWrite(temporary, contents);
+  ::rename(temporary.c_str(), file.c_str());
 }
 
 // The prefix and the path copied into a 1024-byte buffer, bounded and terminated.

@@ -1,12 +1,16 @@
 // What the settings pane's root page costs the Settings app's main thread to read and to write
-// one value, beside the raw file work each must do.
+// one value, beside its floors (bench/Measure.h): a read or a replace of the preferences file
+// through the same codec and the same messages, and the same file work with plain system calls.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "bench/Floors.h"
+#include "bench/HostFloor.h"
+#include "bench/Measure.h"
 #include "host/Foundation.h"
 #include "host/Runtime.h"
 #include "hostsim/Device.h"
@@ -15,6 +19,9 @@
 #include "hostsim/Timeline.h"
 
 namespace {
+
+using harbrite::bench::Loop;
+using harbrite::bench::measured;
 
 // A device whose preferences file holds a realistic set of settings, and the Settings app open
 // on the pane's root page.
@@ -43,46 +50,71 @@ struct BenchPane {
   host::StrongRef row;
 };
 
-void pane_read(benchmark::State& state) {
+void paneRead(Loop& loop) {
   BenchPane pane;
   host::SEL read = host::sel_registerName("readPreferenceValue:");
-  for (auto _ : state) {
+  loop.run([&] {
     // The Settings app reads a row's value inside its run loop's pool.
     host::AutoreleasePool pool;
     benchmark::DoNotOptimize(
         host::msgSend<host::id, host::id>(pane.app.rootController(), read, pane.row.get()));
-  }
+  });
 }
 
-void pane_read_floor(benchmark::State& state) {
+void paneReadHost(Loop& loop) {
   BenchPane pane;
-  for (auto _ : state) benchmark::DoNotOptimize(harbrite::bench::rawRead(pane.file));
+  const harbrite::bench::SettingsFloor floor(pane.device.preferencesFile());
+  loop.run([&] {
+    host::AutoreleasePool pool;
+    benchmark::DoNotOptimize(floor.readValue(pane.row.get()));
+  });
 }
 
-void pane_write(benchmark::State& state) {
+void paneReadKernel(Loop& loop) {
+  BenchPane pane;
+  loop.run([&] { benchmark::DoNotOptimize(harbrite::bench::rawRead(pane.file)); });
+}
+
+void paneWrite(Loop& loop) {
   BenchPane pane;
   host::SEL write = host::sel_registerName("setPreferenceValue:specifier:");
   std::int64_t n = 0;
-  for (auto _ : state) {
+  loop.run([&] {
     host::AutoreleasePool pool;
     const host::StrongRef value = host::propertyListFromValue(host::Value(++n));
     host::msgSend<void, host::id, host::id>(pane.app.rootController(), write, value.get(),
                                             pane.row.get());
-  }
+  });
 }
 
-void pane_write_floor(benchmark::State& state) {
+void paneWriteHost(Loop& loop) {
+  BenchPane pane;
+  const harbrite::bench::SettingsFloor floor(pane.device.preferencesFile());
+  std::int64_t n = 0;
+  loop.run([&] {
+    host::AutoreleasePool pool;
+    const host::StrongRef value = host::propertyListFromValue(host::Value(++n));
+    floor.writeValue(value.get(), pane.row.get());
+  });
+}
+
+void paneWriteKernel(Loop& loop) {
   BenchPane pane;
   const std::string contents = harbrite::bench::rawRead(pane.file);
-  for (auto _ : state) {
+  loop.run([&] {
     benchmark::DoNotOptimize(harbrite::bench::rawRead(pane.file));
     harbrite::bench::rawAtomicReplace(pane.file, contents);
-  }
+  });
 }
 
-}  // namespace
+const bool registered = [] {
+  measured("pane_read", 200, paneRead);
+  measured("pane_read.host", 200, paneReadHost);
+  measured("pane_read.kernel", 200, paneReadKernel);
+  measured("pane_write", 20, paneWrite);
+  measured("pane_write.host", 20, paneWriteHost);
+  measured("pane_write.kernel", 20, paneWriteKernel);
+  return true;
+}();
 
-BENCHMARK(pane_read);
-BENCHMARK(pane_read_floor);
-BENCHMARK(pane_write);
-BENCHMARK(pane_write_floor);
+}  // namespace

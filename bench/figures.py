@@ -1,0 +1,202 @@
+"""Runs the benchmarks case by case and prints one line per case (bench/run calls it).
+
+Each case runs in a process of its own: the case and its floors side by side, their repetitions
+interleaved in random order, so that a case and its floors meet the same machine. Then, unless
+COUNT=0 or valgrind is missing, the same process runs again under callgrind, which counts the
+instructions of each measured loop alone (bench/Measure.h).
+
+A line holds, for the case (T), its host floor (H) and its kernel floor (K): the median time of
+each, the engine's share T-H, the platform's H-K and the kernel's K, the same in instructions,
+the ratio the goal is set on (the median over the repetitions of T/H, or T/K for a case with no
+host floor) with its spread over the repetitions ((max-min)/median), and PASS or MISS. A spread
+above 10% adds UNSTABLE.
+
+Instruction counts are user-space instructions only: the kernel's work inside system calls is not
+in them, so the kernel floor's count is small whatever its time. Valgrind 3.19 does not know the
+openat2 system call, so under callgrind the sandbox resolves paths by its walk (DeviceRoot.cpp),
+not by openat2 as in the timed runs; the platform's counts include that walk.
+"""
+
+import glob
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+BENCH = "./build/bench/harbrite-bench"
+
+
+class Case:
+    def __init__(self, name, goal, host=True, goal_floor="host"):
+        self.name = name
+        self.goal = goal
+        # host=True: a <case>.host benchmark exists. host="case": the case is the platform's own
+        # work (its host figure is the case). host=False: no platform work (its host figure is
+        # the kernel floor's).
+        self.host = host
+        self.goal_floor = goal_floor
+
+
+CASES = [
+    Case("decision_no_change", 1.5),
+    Case("decision_switch", 1.5),
+    Case("persist_front_enabled", 1.5),
+    Case("persist_exit_1", 1.5),
+    Case("persist_exit_100", 1.5),
+    Case("persist_exit_10000", 1.5),
+    Case("load_prefs", 2.0),
+    Case("pane_read", 1.5),
+    Case("pane_write", 1.5),
+    Case("jbrootpath", 1.5, host=False, goal_floor="kernel"),
+    Case("sandbox_read", 1.3, host="case", goal_floor="kernel"),
+    Case("sandbox_replace", 1.3, host="case", goal_floor="kernel"),
+    Case("boot", None),
+]
+
+UNIT = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def benchmark_filter(case):
+    return "^" + re.escape(case.name) + r"(\.host|\.kernel)?(/|$)"
+
+
+def base_name(run_name):
+    return run_name.split("/", 1)[0]
+
+
+def timed(case, repetitions, min_time):
+    """Times per repetition, by benchmark name: {name: [ns, ...]}."""
+    out = subprocess.run(
+        [BENCH, "--benchmark_filter=" + benchmark_filter(case),
+         "--benchmark_repetitions=%d" % repetitions,
+         "--benchmark_enable_random_interleaving=true",
+         "--benchmark_min_time=%g" % min_time, "--benchmark_format=json"],
+        check=True, stdout=subprocess.PIPE).stdout
+    times = {}
+    for run in json.loads(out)["benchmarks"]:
+        if run.get("run_type") != "iteration" or run.get("error_occurred"):
+            continue
+        ns = run["real_time"] * UNIT[run.get("time_unit", "ns")]
+        times.setdefault(base_name(run["run_name"]), []).append(
+            (run.get("repetition_index", 0), ns))
+    return {name: [ns for _, ns in sorted(values)] for name, values in times.items()}
+
+
+def counted(case, folder):
+    """Instructions per iteration under callgrind, by benchmark name."""
+    for old in glob.glob(os.path.join(folder, "cg.*")):
+        os.remove(old)
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", "--collect-atstart=no",
+         "--callgrind-out-file=" + os.path.join(folder, "cg.%p"), BENCH,
+         "--benchmark_filter=" + benchmark_filter(case)],
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    dumps = {}  # name -> iterations -> [instructions]
+    for path in glob.glob(os.path.join(folder, "cg.*")):
+        label, total = None, None
+        with open(path, errors="replace") as f:
+            for line in f:
+                if line.startswith("desc: Trigger: Client Request: "):
+                    label = line[len("desc: Trigger: Client Request: "):].strip()
+                elif line.startswith("summary: "):
+                    total = int(line.split()[1])
+                    break
+        if label is None or total is None or " " not in label:
+            continue
+        name, iterations = label.rsplit(" ", 1)
+        dumps.setdefault(name, {}).setdefault(int(iterations), []).append(total)
+    counts = {}
+    for name, by_iterations in dumps.items():
+        # The longest run of the name; start-ups (one iteration each) averaged.
+        iterations = max(by_iterations)
+        totals = by_iterations[iterations]
+        counts[name] = sum(totals) / len(totals) / iterations
+    return counts
+
+
+def shares(t, h, k):
+    return t - h, h - k
+
+
+def figure(value, digits=0):
+    if value is None:
+        return "n/a"
+    return ("%." + str(digits) + "f") % value
+
+
+def line(case, times, counts):
+    t = times.get(case.name)
+    k = times.get(case.name + ".kernel")
+    if case.host is True:
+        h = times.get(case.name + ".host")
+    elif case.host == "case":
+        h = t
+    else:
+        h = k
+    if not t or not h or not k:
+        return None
+    reps = min(len(t), len(h), len(k))
+    floor = h if case.goal_floor == "host" else k
+    ratios = [t[i] / floor[i] for i in range(reps) if floor[i] > 0]
+    ratio = statistics.median(ratios)
+    spread = (max(ratios) - min(ratios)) / ratio if ratio > 0 else float("inf")
+    tm, hm, km = (statistics.median(x) for x in (t, h, k))
+    engine, platform = shares(tm, hm, km)
+
+    ir = counts.get(case.name) if counts is not None else None
+    kir = counts.get(case.name + ".kernel") if counts is not None else None
+    if case.host is True:
+        hir = counts.get(case.name + ".host") if counts is not None else None
+    elif case.host == "case":
+        hir = ir
+    else:
+        hir = kir
+    have_ir = None not in (ir, hir, kir)
+    engine_ir, platform_ir = shares(ir, hir, kir) if have_ir else (None, None)
+    floor_ir = hir if case.goal_floor == "host" else kir
+    ir_ratio = ir / floor_ir if have_ir and floor_ir else None
+
+    parts = [
+        "case=" + case.name,
+        "time_ns=" + figure(tm), "host_ns=" + figure(hm), "kernel_ns=" + figure(km),
+        "engine_ns=" + figure(engine), "platform_ns=" + figure(platform),
+        "ir=" + figure(ir), "host_ir=" + figure(hir), "kernel_ir=" + figure(kir),
+        "engine_ir=" + figure(engine_ir), "platform_ir=" + figure(platform_ir),
+        "ratio=%.2f" % ratio, "vs=" + case.goal_floor, "ir_ratio=" + figure(ir_ratio, 2),
+        "spread=%.1f%%" % (100 * spread),
+    ]
+    if case.goal is None:
+        parts.append("goal=none")
+    else:
+        parts.append("goal=%g" % case.goal)
+        parts.append("PASS" if ratio <= case.goal else "MISS")
+    if spread > 0.10:
+        parts.append("UNSTABLE")
+    return " ".join(parts)
+
+
+def main(args):
+    wanted = [c for c in CASES if not args or any(re.search(a, c.name) for a in args)]
+    repetitions = int(os.environ.get("REPETITIONS", "5"))
+    min_time = float(os.environ.get("MIN_TIME", "0.3"))
+    count = os.environ.get("COUNT", "1") != "0" and shutil.which("valgrind") is not None
+    missing = 0
+    with tempfile.TemporaryDirectory(prefix="harbrite-callgrind-") as folder:
+        for case in wanted:
+            times = timed(case, repetitions, min_time)
+            counts = counted(case, folder) if count else None
+            text = line(case, times, counts)
+            if text is None:
+                print("case=%s not measured" % case.name, flush=True)
+                missing += 1
+            else:
+                print(text, flush=True)
+    return 1 if missing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
