@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -88,13 +89,13 @@ std::vector<std::string> components(std::string_view path) {
   return names;
 }
 
-int openWithOpenat2(int rootFd, const std::string& path, int flags, mode_t mode) {
+int openWithOpenat2(int rootFd, const char* path, int flags, mode_t mode) {
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
   how.mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
   how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    const long fd = ::syscall(SYS_openat2, rootFd, path.c_str(), &how, sizeof how);
+    const long fd = ::syscall(SYS_openat2, rootFd, path, &how, sizeof how);
     if (fd >= 0) return static_cast<int>(fd);
     // EAGAIN: something was renamed inside the root while the path was resolved; the kernel
     // could not be sure the result stayed inside, so it asks for another try.
@@ -160,8 +161,9 @@ int openByWalking(int rootFd, std::string_view path, int flags, mode_t mode) {
   return ::openat(current(), ".", flags | O_CLOEXEC, mode);
 }
 
-// The part of a host path that lies under the device root, or nothing (false).
-bool insideRoot(const std::string& hostFile, std::string& rest) {
+// The part of a host path that lies under the device root, or nothing (false). The host path is
+// NUL-terminated, and so is the part, which lies inside it.
+bool insideRoot(std::string_view hostFile, const char*& rest) {
   const std::string& root = deviceRoot();
   if (hostFile.compare(0, root.size(), root) != 0) return false;
   if (hostFile.size() == root.size()) {
@@ -169,33 +171,104 @@ bool insideRoot(const std::string& hostFile, std::string& rest) {
     return true;
   }
   if (hostFile[root.size()] != '/' && root.back() != '/') return false;
-  rest = hostFile.substr(root.size());
+  rest = hostFile.data() + root.size();
   return true;
 }
 
-// What the device path resolves through: the root's descriptor and the path inside it. With no
-// device root there is no sandbox: the working directory and the path as it is.
-struct Resolved {
-  Descriptor root;
-  std::string path;
-  bool sandboxed() const { return root.get() >= 0; }
+// The device root's folder, opened once and kept while the root stays the same: every operation
+// resolves from this descriptor instead of opening the root by its path, and closing it, each
+// time. Operations on any thread share it (host/ reads and replaces files from any thread); each
+// holds it while it resolves, so that a change of root never closes it under another thread's
+// feet: the last holder closes it.
+struct OpenRoot {
+  explicit OpenRoot(int f) : fd(f) {}
+  ~OpenRoot() { closeKeepingErrno(fd); }
+  OpenRoot(const OpenRoot&) = delete;
+  OpenRoot& operator=(const OpenRoot&) = delete;
+  const int fd;
 };
 
-bool resolveBase(const std::string& hostFile, Resolved& r) {
-  if (hostFile.find('\0') != std::string::npos) {
+struct KeptRoot {
+  std::mutex mutex;
+  std::shared_ptr<const OpenRoot> open;
+};
+KeptRoot& keptRoot() {
+  static auto* kept = new KeptRoot;  // lives until the process ends, as its users may
+  return *kept;
+}
+
+// The kept root, opened first when there is none; null with errno set when the root cannot be
+// opened, and then nothing is kept.
+std::shared_ptr<const OpenRoot> deviceRootFolder() {
+  KeptRoot& kept = keptRoot();
+  std::lock_guard hold(kept.mutex);
+  if (kept.open == nullptr) {
+    const int fd = openDeviceRoot();
+    if (fd < 0) return nullptr;
+    kept.open = std::make_shared<const OpenRoot>(fd);
+  }
+  return kept.open;
+}
+
+// What the device path resolves through: the root's folder and the path inside it. With no
+// device root there is no sandbox: the working directory and the path as it is.
+struct Resolved {
+  std::shared_ptr<const OpenRoot> root;
+  const char* path = nullptr;  // NUL-terminated; lies in the host path resolved, or is "/"
+  bool sandboxed() const { return root != nullptr; }
+  int rootFd() const { return root->fd; }
+
+  // A root folder removed (and made again at the same path) while the root was not set again
+  // leaves the kept descriptor on a folder that has no name any more, in which every lookup fails
+  // with ENOENT. After such a failure, when the kept folder has been removed, the root is opened
+  // again by its path and the answer says whether to try once more; errno is kept otherwise.
+  bool reopenedAfter(int result) {
+    if (result >= 0 || errno != ENOENT || root == nullptr) return false;
+    struct stat info {};
+    if (::fstat(root->fd, &info) != 0 || info.st_nlink != 0) {
+      errno = ENOENT;
+      return false;
+    }
+    {
+      KeptRoot& kept = keptRoot();
+      std::lock_guard hold(kept.mutex);
+      if (kept.open == root) kept.open = nullptr;
+    }
+    root = deviceRootFolder();
+    return root != nullptr;
+  }
+};
+
+// `hostFile` is NUL-terminated (a string's text, or a C string): `r.path` points into it.
+bool resolveBase(std::string_view hostFile, Resolved& r) {
+  if (hostFile.find('\0') != std::string_view::npos) {
     errno = EINVAL;
     return false;
   }
   if (deviceRoot().empty()) {
-    r.path = hostFile;
+    r.path = hostFile.data();
     return true;
   }
   if (!insideRoot(hostFile, r.path)) {
     errno = EACCES;
     return false;
   }
-  r.root = Descriptor(openDeviceRoot());
+  r.root = deviceRootFolder();
   return r.sandboxed();
+}
+
+// Opens a NUL-terminated path inside the root, as openInRoot does, without copying it first.
+int openTerminatedInRoot(int rootFd, const char* path, int flags, mode_t mode);
+
+// Splits a path into its folder part (up to and with its last slash; empty when it has none) and
+// its last name, trailing slashes ignored; false when the last name is no real name (empty, "."
+// or ".."), which names no entry that can be created, renamed or removed.
+bool takeLastName(std::string_view& path, std::string& name) {
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  path = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+  return !name.empty() && name != "." && name != "..";
 }
 
 // The parent of a host path, opened inside the root, and its last name.
@@ -213,7 +286,9 @@ int openParent(const std::string& hostFile, std::string& name) {
                                                                : std::string(path.substr(0, slash));
     return ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   }
-  return openParentInRoot(r.root.get(), r.path, name);
+  int fd = openParentInRoot(r.rootFd(), r.path, name);
+  if (r.reopenedAfter(fd)) fd = openParentInRoot(r.rootFd(), r.path, name);
+  return fd;
 }
 
 int removeEntry(int parentFd, const std::string& name, int depth) {
@@ -255,26 +330,42 @@ void setResolution(Resolution r) {
   resolution.store(r);
 }
 
-int openInRoot(int rootFd, std::string_view path, int flags, mode_t mode) {
-  if (path.find('\0') != std::string_view::npos) return failWith(EINVAL);
-  if (path.size() >= PATH_MAX) return failWith(ENAMETOOLONG);
-  if (path.empty()) return failWith(ENOENT);
-  if (resolution.load() == Resolution::Automatic && !kernelLacksOpenat2.load()) {
-    const int fd = openWithOpenat2(rootFd, std::string(path), flags, mode);
+namespace {
+
+int openTerminatedInRoot(int rootFd, const char* path, int flags, mode_t mode) {
+  const std::string_view view(path);
+  if (view.size() >= PATH_MAX) return failWith(ENAMETOOLONG);
+  if (view.empty()) return failWith(ENOENT);
+  if (resolution.load(std::memory_order_relaxed) == Resolution::Automatic &&
+      !kernelLacksOpenat2.load(std::memory_order_relaxed)) {
+    const int fd = openWithOpenat2(rootFd, path, flags, mode);
     if (fd >= 0 || errno != ENOSYS) return fd;
     kernelLacksOpenat2.store(true);
   }
-  return openByWalking(rootFd, path, flags, mode);
+  return openByWalking(rootFd, view, flags, mode);
+}
+
+}  // namespace
+
+int openInRoot(int rootFd, std::string_view path, int flags, mode_t mode) {
+  if (path.find('\0') != std::string_view::npos) return failWith(EINVAL);
+  if (path.size() >= PATH_MAX) return failWith(ENAMETOOLONG);
+  const std::string terminated(path);
+  return openTerminatedInRoot(rootFd, terminated.c_str(), flags, mode);
 }
 
 int openParentInRoot(int rootFd, std::string_view path, std::string& name) {
   if (path.find('\0') != std::string_view::npos) return failWith(EINVAL);
-  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
-  const std::size_t slash = path.rfind('/');
-  name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-  if (name.empty() || name == "." || name == "..") return failWith(EINVAL);
-  const std::string_view parent = slash == std::string_view::npos ? "/" : path.substr(0, slash + 1);
+  if (!takeLastName(path, name)) return failWith(EINVAL);
+  const std::string_view parent = path.empty() ? "/" : path;
   return openInRoot(rootFd, parent, O_PATH | O_DIRECTORY);
+}
+
+void forgetDeviceRootFolder() {
+  std::shared_ptr<const OpenRoot> forgotten;  // closed outside the lock, when nobody holds it
+  KeptRoot& kept = keptRoot();
+  std::lock_guard hold(kept.mutex);
+  forgotten.swap(kept.open);
 }
 
 int openDeviceRoot() {
@@ -283,19 +374,45 @@ int openDeviceRoot() {
   return ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-int openDeviceFile(const std::string& hostFile, int flags, mode_t mode) {
+namespace {
+
+int openDeviceFileAt(std::string_view hostFile, int flags, mode_t mode) {
   Resolved r;
   if (!resolveBase(hostFile, r)) return -1;
-  if (!r.sandboxed()) return ::open(r.path.c_str(), flags | O_CLOEXEC, mode);
-  return openInRoot(r.root.get(), r.path, flags, mode);
+  if (!r.sandboxed()) return ::open(r.path, flags | O_CLOEXEC, mode);
+  int fd = openTerminatedInRoot(r.rootFd(), r.path, flags, mode);
+  if (r.reopenedAfter(fd)) fd = openTerminatedInRoot(r.rootFd(), r.path, flags, mode);
+  return fd;
 }
 
-int statDeviceFile(const std::string& hostFile, struct stat* info) {
-  const int fd = openDeviceFile(hostFile, O_PATH);
+}  // namespace
+
+int openDeviceFile(const std::string& hostFile, int flags, mode_t mode) {
+  return openDeviceFileAt(hostFile, flags, mode);
+}
+
+int openDeviceFile(const char* hostFile, int flags, mode_t mode) {
+  return openDeviceFileAt(hostFile, flags, mode);
+}
+
+namespace {
+
+int statDeviceFileAt(std::string_view hostFile, struct stat* info) {
+  const int fd = openDeviceFileAt(hostFile, O_PATH, 0);
   if (fd < 0) return -1;
   const int result = ::fstat(fd, info);
   closeKeepingErrno(fd);
   return result;
+}
+
+}  // namespace
+
+int statDeviceFile(const std::string& hostFile, struct stat* info) {
+  return statDeviceFileAt(hostFile, info);
+}
+
+int statDeviceFile(const char* hostFile, struct stat* info) {
+  return statDeviceFileAt(hostFile, info);
 }
 
 namespace {
@@ -320,6 +437,13 @@ int renameDeviceFile(const std::string& from, const std::string& to) {
   std::string toName;
   Descriptor fromDir(openParent(from, fromName));
   if (fromDir.get() < 0) return -1;
+  // A rename within one folder (an atomic replace's) resolves that folder once.
+  std::string_view fromFolder = from;
+  std::string_view toFolder = to;
+  if (to.find('\0') == std::string::npos && takeLastName(fromFolder, fromName) &&
+      takeLastName(toFolder, toName) && !fromFolder.empty() && fromFolder == toFolder) {
+    return ::renameat(fromDir.get(), fromName.c_str(), fromDir.get(), toName.c_str());
+  }
   Descriptor toDir(openParent(to, toName));
   if (toDir.get() < 0) return -1;
   return ::renameat(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str());
@@ -334,6 +458,11 @@ int unlinkDeviceFile(const std::string& hostFile) {
 }
 
 int makeDeviceDirectories(const std::string& hostFolder, mode_t mode) {
+  // A folder that is already there, as a folder all the way, has nothing to make: one resolution.
+  {
+    Descriptor folder(openDeviceFile(hostFolder, O_PATH | O_DIRECTORY));
+    if (folder.get() >= 0) return 0;
+  }
   // Each folder of the path in turn, from the top: each mkdir lands in its parent as resolved
   // inside the root, so a symlink on the way is followed as on the device and never out.
   std::string prefix;

@@ -43,10 +43,18 @@ void setResolution(Resolution resolution);
 
 // The device root's own directory, opened for resolution (O_PATH); -1 and errno on failure.
 int openDeviceRoot();
+// The file operations below resolve from the root's directory opened once and kept open (any
+// thread may use it at once). setDeviceRoot forgets it, so that the next operation opens the
+// root then named, even at the same path: a new device in a new folder there. A root folder
+// removed meanwhile is noticed by the first lookup that fails in it, and opened again.
+void forgetDeviceRootFolder();
 
-// The file operations of the simulated platform on device files given as host paths.
+// The file operations of the simulated platform on device files given as host paths (open and
+// stat also as C strings, as the file layer passes them, so that no copy is made).
 int openDeviceFile(const std::string& hostFile, int flags, mode_t mode = 0);
+int openDeviceFile(const char* hostFile, int flags, mode_t mode = 0);
 int statDeviceFile(const std::string& hostFile, struct stat* info);
+int statDeviceFile(const char* hostFile, struct stat* info);
 int renameDeviceFile(const std::string& from, const std::string& to);
 int unlinkDeviceFile(const std::string& hostFile);
 // mkdir -p: every missing folder of the path, inside the root. 0 when the path is a folder.

@@ -69,6 +69,7 @@ void setFileLayer(FileLayer* layer) {
 
 void setDeviceRoot(const std::string& root) {
   rootStorage() = root;
+  forgetDeviceRootFolder();
 }
 const std::string& deviceRoot() {
   return rootStorage();

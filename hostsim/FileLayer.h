@@ -53,7 +53,7 @@ void setFileLayer(FileLayer* layer);
 
 // The simulated device's root directory on the host. Every absolute path the system uses lies
 // inside it, and the file layer reaches nothing outside it; an empty root leaves paths as they
-// are.
+// are. It is set while no file operation runs: for a new device, at a boot.
 void setDeviceRoot(const std::string& root);
 const std::string& deviceRoot();
 // Where a device path lies on the host file system.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "host/Platform.h"
+#include "hostsim/DeviceRoot.h"
 #include "tests/hostsim/DeviceFolder.h"
 
 namespace harbrite::test {
@@ -176,6 +178,47 @@ TEST_F(TextFile, AWriteThatCannotHappenSaysWhy) {
                                              "VPNState=YES\n", &error));
   EXPECT_NE(error.find("state.txt"), std::string::npos) << error;
   EXPECT_NE(error.find("folder"), std::string::npos) << error;
+}
+
+// The device root's folder is opened once and kept for every resolution: a kept folder that is no
+// longer the root's (another root set, or the folder removed and made again at the same path)
+// must never be read or written in.
+TEST_F(TextFile, ReadsAndWritesLandInTheRootsFolderAsItIsNow) {
+  putBytes(kFile, "VPNState=YES\n");
+  ASSERT_EQ(host::readUTF8Text(kFile).text, "VPNState=YES\n");
+
+  // Another device folder, alive beside this one, and back.
+  const std::string other = hostsim::makeTemporaryDirectory();
+  std::filesystem::create_directories(other + kFolder);
+  std::ofstream(other + kFile, std::ios::binary) << "VPNState=NO\n";
+  hostsim::setDeviceRoot(other);
+  EXPECT_EQ(host::readUTF8Text(kFile).text, "VPNState=NO\n");
+  hostsim::setDeviceRoot(root_);
+  EXPECT_EQ(host::readUTF8Text(kFile).text, "VPNState=YES\n");
+  hostsim::removeTree(other);
+
+  // This folder removed and made again at its path, with the root left as it is: each kind of
+  // operation, first after the change, finds the new folder.
+  const std::vector<std::pair<std::string, std::function<void()>>> operations = {
+      {"a read", [&] { EXPECT_EQ(host::readUTF8Text(kFile).text, "again\n"); }},
+      {"a replace",
+       [&] {
+         EXPECT_TRUE(host::writeUTF8TextAtomically(kFile, "replaced\n"));
+         EXPECT_EQ(bytesOf(kFile), "replaced\n");
+       }},
+      {"a removal",
+       [&] {
+         EXPECT_EQ(hostsim::unlinkDeviceFile(hostFile(kFile)), 0) << std::strerror(errno);
+         EXPECT_FALSE(std::filesystem::exists(hostFile(kFile)));
+       }},
+  };
+  for (const auto& [what, operation] : operations) {
+    SCOPED_TRACE(what);
+    hostsim::removeTree(root_);
+    std::filesystem::create_directories(root_ + kFolder);
+    putBytes(kFile, "again\n");
+    operation();
+  }
 }
 
 }  // namespace
