@@ -45,6 +45,23 @@ inline void rawAtomicReplace(const std::string& file, const std::string& content
   }
 }
 
+// Open, read whole into a buffer made for `size` bytes (known beforehand), close: how a large
+// file is read at its cheapest.
+inline std::string rawReadSized(const std::string& file, std::size_t size) {
+  std::string contents(size + 1, '\0');
+  std::size_t used = 0;
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t n;
+  while (used < contents.size() &&
+         (n = ::read(fd, contents.data() + used, contents.size() - used)) > 0) {
+    used += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  contents.resize(used);
+  return contents;
+}
+
 // Open, write whole, close: a new file, or one truncated.
 inline void rawWrite(const std::string& file, const std::string& contents) {
   int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -131,7 +131,8 @@ void bootHost(Loop& loop) {
 // A boot's file work with plain system calls: BackBoardServices and the engine copied from the
 // build into the device (each a temporary renamed into place), the device's mark written, the
 // engine's device copy read back and compared with the build's, its private copy written and
-// removed, and the preferences read. The loader's work (mapping the libraries) is not in it.
+// removed, and the preferences read; each library read into a buffer of its size. The loader's
+// work (mapping the libraries) is not in it.
 void bootKernel(Loop& loop) {
   harbrite::bench::perStartUp(loop, [] {
     auto f = std::make_shared<BootFolder>();
@@ -143,13 +144,15 @@ void bootKernel(Loop& loop) {
     std::filesystem::create_directories(std::filesystem::path(engine).parent_path());
     const std::string prefs = f->host(f->device->preferencesFile());
     writeFile(prefs, hostsim::encodeDictionary(preferences()));
-    return [f, payload, backboard, engine, prefs] {
+    const std::size_t backboardSize = std::filesystem::file_size(payload.backboardServices);
+    const std::size_t engineSize = std::filesystem::file_size(payload.engine);
+    return [f, payload, backboard, engine, prefs, backboardSize, engineSize] {
       using namespace harbrite::bench;
-      rawPut(backboard, rawRead(payload.backboardServices));
+      rawPut(backboard, rawReadSized(payload.backboardServices, backboardSize));
       rawPut(f->host("/.harbrite-device"), "harbrite-sim device\nlibroot none\n");
-      rawPut(engine, rawRead(payload.engine));
-      const std::string shown = rawRead(engine);
-      benchmark::DoNotOptimize(shown == rawRead(payload.engine));
+      rawPut(engine, rawReadSized(payload.engine, engineSize));
+      const std::string shown = rawReadSized(engine, engineSize);
+      benchmark::DoNotOptimize(shown == rawReadSized(payload.engine, engineSize));
       const std::string copy = "/tmp/harbrite-bench-copy." + std::to_string(::getpid());
       rawWrite(copy, shown);
       ::unlink(copy.c_str());

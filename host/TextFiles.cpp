@@ -22,6 +22,12 @@ const char* const kCouldnt = " couldn\xE2\x80\x99t ";
 
 TextRead textReadOutcome(const std::string& path, bool read, int error, std::string bytes) {
   TextRead result;
+  if (read && utf8::is_valid(bytes.begin(), bytes.end())) {
+    result.ok = true;
+    result.text = std::move(bytes);
+    return result;
+  }
+  // Only a read that fails says why, naming the file.
   const std::string file = "The file " + quoted(path) + kCouldnt;
   if (!read) {
     const bool missing = error == ENOENT || error == ENOTDIR;
@@ -35,13 +41,8 @@ TextRead textReadOutcome(const std::string& path, bool read, int error, std::str
     }
     return result;
   }
-  if (!utf8::is_valid(bytes.begin(), bytes.end())) {
-    result.failure = TextRead::Failure::NotUTF8;
-    result.error = file + "be opened using text encoding Unicode (UTF-8).";
-    return result;
-  }
-  result.ok = true;
-  result.text = std::move(bytes);
+  result.failure = TextRead::Failure::NotUTF8;
+  result.error = file + "be opened using text encoding Unicode (UTF-8).";
   return result;
 }
 

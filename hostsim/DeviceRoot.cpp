@@ -74,6 +74,35 @@ class Descriptor {
   int fd_;
 };
 
+// Reads what is left of an open file into `contents`, straight into the string's own buffer,
+// sized at first for `expected` bytes (the file's size when it was examined: it may still change
+// while it is read). False when it cannot be read, or holds more than `limit` bytes (EFBIG).
+bool readRest(int fd, std::string& contents, std::size_t limit, std::size_t expected) {
+  std::size_t used = 0;
+  // One byte beyond what is expected: the read that finds the end has room to find more.
+  contents.resize(std::min(expected, limit) + 1);
+  for (;;) {
+    if (used == contents.size()) {
+      if (used > limit) {
+        errno = EFBIG;
+        return false;
+      }
+      contents.resize(std::min(std::max<std::size_t>(used * 2, 4096), limit + 1));
+    }
+    const ssize_t n = ::read(fd, contents.data() + used, contents.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  if (used > limit) {
+    errno = EFBIG;
+    return false;
+  }
+  contents.resize(used);
+  return true;
+}
+
 std::vector<std::string> components(std::string_view path) {
   std::vector<std::string> names;
   std::size_t i = 0;
@@ -572,14 +601,13 @@ void installDeviceFile(const std::string& from, const std::string& hostFile) {
   {
     // The payload comes from the build, outside the device: read as it is.
     Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    char buffer[65536];
-    for (ssize_t n = 1; n != 0;) {
-      n = in.get() < 0 ? -1 : ::read(in.get(), buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        throw std::runtime_error("cannot read " + from + " (" + std::strerror(errno) + ")");
-      }
-      contents.append(buffer, static_cast<std::size_t>(n));
+    struct stat info {};
+    const std::size_t expected =
+        in.get() >= 0 && ::fstat(in.get(), &info) == 0 && S_ISREG(info.st_mode)
+            ? static_cast<std::size_t>(info.st_size)
+            : 0;
+    if (in.get() < 0 || !readRest(in.get(), contents, contents.max_size() - 1, expected)) {
+      throw std::runtime_error("cannot read " + from + " (" + std::strerror(errno) + ")");
     }
   }
   putDeviceFile(hostFile, contents, 0755);
@@ -597,34 +625,6 @@ struct BuiltLibraries {
 BuiltLibraries& builtLibraries() {
   static auto* libraries = new BuiltLibraries;
   return *libraries;
-}
-
-// Reads a host file whole; false when it cannot be read.
-bool readHostFile(int fd, std::string& contents, std::size_t limit) {
-  contents.clear();
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (contents.size() + static_cast<std::size_t>(n) > limit) {
-      errno = EFBIG;
-      return false;
-    }
-    contents.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
-bool readHostFile(const std::string& file, std::string& contents, std::size_t limit) {
-  Descriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat info {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) {
-    errno = EINVAL;
-    return false;
-  }
-  return readHostFile(fd.get(), contents, limit);
 }
 
 // No library of the build comes near this size; a larger device file is none of them.
@@ -718,7 +718,9 @@ void* loadDeviceLibrary(const std::string& hostFile, int mode, std::string* erro
     return fail("not a library this build made");
   }
   std::string shown;
-  if (!readHostFile(fd.get(), shown, kMaxLibrarySize)) return failErrno();
+  if (!readRest(fd.get(), shown, kMaxLibrarySize, static_cast<std::size_t>(opened.st_size))) {
+    return failErrno();
+  }
   // What runs: the build's own library whose bytes the device shows, never the device's file.
   std::vector<std::string> candidates;
   {
@@ -727,13 +729,19 @@ void* loadDeviceLibrary(const std::string& hostFile, int mode, std::string* erro
     candidates = b.files;
   }
   for (const std::string& candidate : candidates) {
+    // Examined once: a file of another size is none of them; one that changes meanwhile fails the
+    // comparison of its bytes.
     struct stat info {};
-    if (::stat(candidate.c_str(), &info) != 0 ||
+    if (::stat(candidate.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<std::size_t>(info.st_size) != shown.size()) {
       continue;
     }
+    Descriptor in(::open(candidate.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     std::string built;
-    if (!readHostFile(candidate, built, kMaxLibrarySize) || built != shown) continue;
+    if (in.get() < 0 || !readRest(in.get(), built, kMaxLibrarySize, shown.size()) ||
+        built != shown) {
+      continue;
+    }
     const std::size_t slash = hostFile.rfind('/');
     std::string loadedFile, why;
     void* handle = loadPrivateCopy(built, hostFile.substr(slash + 1), mode, loadedFile, why);
