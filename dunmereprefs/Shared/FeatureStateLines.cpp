@@ -18,9 +18,16 @@ std::size_t terminatorAt(std::string_view text, std::size_t at) {
   return 0;
 }
 
+// Whether a terminator can start with this byte: LF, CR, or the first byte of NEL (C2) or of
+// U+2028 and U+2029 (E2). Any other byte is passed over without looking further.
+bool mayStartTerminator(unsigned char byte) {
+  return byte == '\n' || byte == '\r' || byte == 0xC2 || byte == 0xE2;
+}
+
 // One past the terminator of the line that starts at `begin` (the text's end without one).
 std::size_t lineEnd(std::string_view text, std::size_t begin) {
   for (std::size_t i = begin; i < text.size(); ++i) {
+    if (!mayStartTerminator(static_cast<unsigned char>(text[i]))) continue;
     if (std::size_t n = terminatorAt(text, i)) return i + n;
   }
   return text.size();
