@@ -11,6 +11,10 @@ the ratio the goal is set on (the median over the repetitions of T/H, or T/K for
 host floor) with its spread over the repetitions ((max-min)/median), and PASS or MISS. A spread
 above 10% adds UNSTABLE.
 
+With CALLGRIND_DIR set, each case's callgrind dumps are kept in CALLGRIND_DIR/<case>/, one file per
+measured loop, named in its "desc: Trigger" line ("<benchmark> <iterations>"), for
+callgrind_annotate.
+
 Instruction counts are user-space instructions only: the kernel's work inside system calls is not
 in them, so the kernel floor's count is small whatever its time. Valgrind 3.19 does not know the
 openat2 system call, so under callgrind the sandbox resolves paths by its walk (DeviceRoot.cpp),
@@ -125,6 +129,8 @@ def shares(t, h, k):
 def figure(value, digits=0):
     if value is None:
         return "n/a"
+    if digits == 0:
+        return "%d" % round(value)
     return ("%." + str(digits) + "f") % value
 
 
@@ -160,7 +166,7 @@ def line(case, times, counts):
     floor_ir = hir if case.goal_floor == "host" else kir
     ir_ratio = ir / floor_ir if have_ir and floor_ir else None
 
-    parts = [
+    fields = [
         "case=" + case.name,
         "time_ns=" + figure(tm), "host_ns=" + figure(hm), "kernel_ns=" + figure(km),
         "engine_ns=" + figure(engine), "platform_ns=" + figure(platform),
@@ -170,24 +176,32 @@ def line(case, times, counts):
         "spread=%.1f%%" % (100 * spread),
     ]
     if case.goal is None:
-        parts.append("goal=none")
+        fields.append("goal=none")
     else:
-        parts.append("goal=%g" % case.goal)
-        parts.append("PASS" if ratio <= case.goal else "MISS")
+        fields.append("goal=%g" % case.goal)
+        fields.append("PASS" if ratio <= case.goal else "MISS")
     if spread > 0.10:
-        parts.append("UNSTABLE")
-    return " ".join(parts)
+        fields.append("UNSTABLE")
+    return " ".join(fields)
 
 
 def main(args):
     wanted = [c for c in CASES if not args or any(re.search(a, c.name) for a in args)]
+    if not wanted:
+        print("no case matches %s; the cases: %s" % (" ".join(args),
+                                                     " ".join(c.name for c in CASES)),
+              file=sys.stderr)
+        return 2
     repetitions = int(os.environ.get("REPETITIONS", "5"))
-    min_time = float(os.environ.get("MIN_TIME", "0.3"))
+    min_time = float(os.environ.get("MIN_TIME", "0.5"))
     count = os.environ.get("COUNT", "1") != "0" and shutil.which("valgrind") is not None
     missing = 0
-    with tempfile.TemporaryDirectory(prefix="harbrite-callgrind-") as folder:
+    kept = os.environ.get("CALLGRIND_DIR")
+    with tempfile.TemporaryDirectory(prefix="harbrite-callgrind-") as scratch:
         for case in wanted:
             times = timed(case, repetitions, min_time)
+            folder = os.path.join(kept, case.name) if kept else scratch
+            os.makedirs(folder, exist_ok=True)
             counts = counted(case, folder) if count else None
             text = line(case, times, counts)
             if text is None:

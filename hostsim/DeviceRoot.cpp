@@ -190,8 +190,8 @@ int openByWalking(int rootFd, std::string_view path, int flags, mode_t mode) {
   return ::openat(current(), ".", flags | O_CLOEXEC, mode);
 }
 
-// The part of a host path that lies under the device root, or nothing (false). The host path is
-// NUL-terminated, and so is the part, which lies inside it.
+// What of a host path lies under the device root, or nothing (false). The host path is
+// NUL-terminated, and so is what lies under the root, which points into it.
 bool insideRoot(std::string_view hostFile, const char*& rest) {
   const std::string& root = deviceRoot();
   if (hostFile.compare(0, root.size(), root) != 0) return false;
@@ -289,7 +289,7 @@ bool resolveBase(std::string_view hostFile, Resolved& r) {
 // Opens a NUL-terminated path inside the root, as openInRoot does, without copying it first.
 int openTerminatedInRoot(int rootFd, const char* path, int flags, mode_t mode);
 
-// Splits a path into its folder part (up to and with its last slash; empty when it has none) and
+// Splits a path into its folder (up to and with its last slash; empty when it has none) and
 // its last name, trailing slashes ignored; false when the last name is no real name (empty, "."
 // or ".."), which names no entry that can be created, renamed or removed.
 bool takeLastName(std::string_view& path, std::string& name) {
