@@ -104,7 +104,6 @@ void persist_front_enabled(benchmark::State& state) {
   BenchDevice d(true);
   host::SEL change = host::sel_registerName("frontDisplayDidChange:");
   for (auto _ : state) host::msgSend<void, id>(d.springBoard, change, d.app);
-  hostsim::resetNotificationCenter();
 }
 
 // One post of "appDidExit" with N observations accumulated; reported per observation.
@@ -114,7 +113,7 @@ void persist_exit(benchmark::State& state) {
   BenchDevice d(true);
   host::SEL change = host::sel_registerName("frontDisplayDidChange:");
   host::SEL setState = host::sel_registerName("setVPNState:");
-  hostsim::resetNotificationCenter();
+  hostsim::currentProcess().observations.clear();
   for (int i = 0; i < observations; ++i) {
     host::msgSend<void, id>(d.springBoard, change,
                             hostsim::applicationNamed("com.example.browser"));
@@ -129,7 +128,6 @@ void persist_exit(benchmark::State& state) {
   state.counters["per_observation_ns"] =
       benchmark::Counter(static_cast<double>(state.iterations()) * observations,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  hostsim::resetNotificationCenter();
 }
 
 // What a post to N observations cannot avoid: each turnVPNOn reads the feature state file, and

@@ -181,7 +181,7 @@ int runCommand(const std::string& file, bool fileGiven, const harbrite::sim::Run
     std::cerr << e.what() << "\n";
     return kBadInput;
   }
-  hostsim::MainQueue::shared().setRealTime(options.realTime);
+  hostsim::MainQueue::setRealTime(options.realTime);
   // A live run's lines go out as they happen, through a pipe too.
   if (options.realTime) std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (options.deviceRoot.empty()) return playOnTemporaryDevice(scenario, options);
