@@ -333,7 +333,7 @@ std::string Device::whyInert() const {
     if (errno == ENOENT) return "no preferences file (" + file + ")";
     return "the preferences file cannot be read (" + std::string(std::strerror(errno)) + ")";
   }
-  if (!dictionaryFromBytes(bytes)) return "the preferences file is not a dictionary";
+  if (!readDictionaryBytes(bytes).ok()) return "the preferences file is not a dictionary";
   return "it added nothing to SpringBoard, though its preferences file reads";
 }
 
