@@ -58,8 +58,11 @@ class [[nodiscard]] Result {
 
  public:
   Result(T value) noexcept : value_(std::move(value)) {}
-  // REQUIRES: !failure.ok().
-  Result(Status failure) noexcept : status_(std::move(failure)) {}
+  // A failure. An ok Status holds no value to give, so it stands for a failure nobody named:
+  // the result is never neither.
+  Result(Status failure) noexcept
+      : status_(failure.ok() ? Status(Status::Code::Unreadable, "no value was given")
+                             : std::move(failure)) {}
 
   bool ok() const noexcept { return value_.has_value(); }
   // Ok when there is a value.
