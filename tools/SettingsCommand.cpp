@@ -178,9 +178,15 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
       hostsim::setDeviceRoot(root);
       const std::string prefix =
           config.libroot == hostsim::Libroot::None ? "/var/jb" : config.librootPrefix;
-      prefs =
-          host::readDictionary(prefix + "/var/mobile/Library/Preferences/" + kPreferencesFileName);
+      const std::string file = prefix + "/var/mobile/Library/Preferences/" + kPreferencesFileName;
+      prefs = host::readDictionary(file);
       hostsim::setDeviceRoot("");
+      if (options.verbose) {
+        std::fprintf(out, "  %s %s\n", prefs ? "read" : "could not read",
+                     escapeOutput(file).c_str());
+      }
+    } else if (options.verbose) {
+      std::fprintf(out, "  no device: nothing to read\n");
     }
     const host::Value* found = prefs ? prefs->find(options.key) : nullptr;
     std::fprintf(out, "%s\n", found != nullptr ? formatValue(*found).c_str() : "absent");
