@@ -352,6 +352,11 @@ TEST_F(RunReport, ThePictureCountsEventsAtOneInstantAndShowsTheLastInstant) {
   EXPECT_FALSE(user.lane(picture::Lane::Front).changeAtEnd);
   // The picture keeps the tooltip's line breaks.
   EXPECT_NE(svgReport(record).find("Control Center&#10;1 s: the user switches"), std::string::npos);
+  // A label with no room after a mark at the right edge goes before it.
+  const picture::Picture pane = layOutRun("boot\nwait 1s\npane set note \"x\"\n");
+  ASSERT_FALSE(pane.events.empty());
+  EXPECT_EQ(pane.events.back().label.text, "settings: note");
+  EXPECT_LE(pane.events.back().label.right(), pane.events.back().x);
 
   // enforcement-changes: seven applications terminated at one instant.
   const picture::Picture enforcement = layOutRun(bundledScenario("enforcement-changes.scn"));
