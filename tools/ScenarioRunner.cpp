@@ -512,7 +512,7 @@ bool writeReport(const std::string& file, const std::string& contents, std::FILE
 }  // namespace
 
 int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out,
-                 std::FILE* err) {
+                 std::FILE* err, RunRecord* record) {
   // A report on standard output has it to itself: the timeline goes with the errors.
   const bool reportOnOut = options.jsonFile == "-" || options.svgFile == "-";
   Player player(scenario, options, reportOnOut ? err : out, err);
@@ -523,6 +523,7 @@ int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE*
   if (!options.svgFile.empty() &&
       !writeReport(options.svgFile, svgReport(player.record()), out, err))
     status = kBadInput;
+  if (record != nullptr) *record = player.record();
   return status;
 }
 

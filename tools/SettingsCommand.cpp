@@ -179,10 +179,16 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
       hostsim::setDeviceRoot(root);
       const std::string prefix =
           config.libroot == hostsim::Libroot::None ? "/var/jb" : config.librootPrefix;
-      prefs =
-          host::readDictionary(prefix + "/var/mobile/Library/Preferences/" + kPreferencesFileName)
-              .valueOr(host::Dictionary{});
+      const std::string file = prefix + "/var/mobile/Library/Preferences/" + kPreferencesFileName;
+      host::Result<host::Dictionary> read = host::readDictionary(file);
       hostsim::setDeviceRoot("");
+      if (options.verbose) {
+        std::fprintf(out, "  %s %s\n", read.ok() ? "read" : "could not read",
+                     escapeOutput(file).c_str());
+      }
+      prefs = std::move(read).valueOr(host::Dictionary{});
+    } else if (options.verbose) {
+      std::fprintf(out, "  no device: nothing to read\n");
     }
     const host::Value* found = prefs.find(options.key);
     std::fprintf(out, "%s\n", found != nullptr ? formatValue(*found).c_str() : "absent");
