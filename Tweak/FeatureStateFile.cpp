@@ -16,8 +16,9 @@ bool readStateFromFileForFeature(id, SEL, id feature) noexcept {
   try {
     const std::optional<std::string> name = host::UTF8String(feature);
     if (!name) return false;
-    host::TextRead file = host::readUTF8Text(libroot_dyn::jbrootPath(featurestate::kPath));
-    return file.ok && featurestate::readFeature(file.text, *name);
+    const host::Result<std::string> file =
+        host::readUTF8Text(libroot_dyn::jbrootPath(featurestate::kPath));
+    return file.ok() && featurestate::readFeature(file.value(), *name);
   } catch (...) {
     return false;
   }
@@ -27,14 +28,17 @@ void writeStateToFileForFeature(id, SEL, id feature, bool enabled) noexcept {
   try {
     const std::optional<std::string> name = host::UTF8String(feature);
     if (!name) return;
-    host::TextRead file = host::readUTF8Text(libroot_dyn::jbrootPath(featurestate::kPath));
+    host::Result<std::string> file =
+        host::readUTF8Text(libroot_dyn::jbrootPath(featurestate::kPath));
     // A file that is there but could not be read (an I/O error, no permission) holds lines the
     // engine has not seen, Bellweir's among them: writing the single new line over it would lose
     // them. The record is left as it is; the next switch writes it again.
-    if (file.failure == host::TextRead::Failure::Unreadable) return;
+    if (file.status().code() == host::Status::Code::Unreadable) return;
     // A missing file, or one that is not UTF-8, is replaced by the single new line.
-    const std::string text = featurestate::withFeature(file.ok ? file.text : "", *name, enabled);
-    host::writeUTF8TextAtomically(libroot_dyn::jbrootPath(featurestate::kPath), text);
+    const std::string text = featurestate::withFeature(std::move(file).valueOr(""), *name, enabled);
+    // A failed write leaves the old record; the next switch writes it again.
+    static_cast<void>(
+        host::writeUTF8TextAtomically(libroot_dyn::jbrootPath(featurestate::kPath), text));
   } catch (...) {
   }
 }

@@ -163,7 +163,7 @@ void persistFrontEnabled(Loop& loop) {
   BenchDevice d(true, Engine::Installed);
   host::SEL change = host::sel_registerName("frontDisplayDidChange:");
   loop.run([&] { host::msgSend<void, id>(d.springBoard, change, d.app); });
-  hostsim::resetNotificationCenter();
+  hostsim::currentProcess().observations.clear();
 }
 
 void persistFrontEnabledHost(Loop& loop) {
@@ -180,7 +180,7 @@ void persistFrontEnabledHost(Loop& loop) {
     benchmark::DoNotOptimize(floor->readState());
     host::notificationCenterAddObserver(floor->receiver(), turnVPNOn, appDidExit.get(), nullptr);
   });
-  hostsim::resetNotificationCenter();
+  hostsim::currentProcess().observations.clear();
 }
 
 // ---- Persist mode: an enabled application exits, with N observations of "appDidExit" --------
@@ -193,7 +193,7 @@ void persistExit(Loop& loop, int observations) {
   BenchDevice d(true, Engine::Installed);
   host::SEL change = host::sel_registerName("frontDisplayDidChange:");
   host::SEL setState = host::sel_registerName("setVPNState:");
-  hostsim::resetNotificationCenter();
+  hostsim::currentProcess().observations.clear();
   for (int i = 0; i < observations; ++i) {
     host::msgSend<void, id>(d.springBoard, change,
                             hostsim::applicationNamed("com.example.browser"));
@@ -204,7 +204,7 @@ void persistExit(Loop& loop, int observations) {
     loop.resume();
     host::notificationCenterPost(appDidExit.get(), nullptr);
   });
-  hostsim::resetNotificationCenter();
+  hostsim::currentProcess().observations.clear();
 }
 
 void persistExitHost(Loop& loop, int observations) {
@@ -212,7 +212,7 @@ void persistExitHost(Loop& loop, int observations) {
   BenchDevice d(true, Engine::Inert);
   const auto floor = d.floor();
   host::SEL turnVPNOn = host::sel_registerName("turnVPNOn");
-  hostsim::resetNotificationCenter();
+  hostsim::currentProcess().observations.clear();
   for (int i = 0; i < observations; ++i) {
     host::notificationCenterAddObserver(floor->receiver(), turnVPNOn, appDidExit.get(), nullptr);
   }
@@ -227,7 +227,7 @@ void persistExitHost(Loop& loop, int observations) {
       if (i == 0) floor->switchVPN(false);
     }
   });
-  hostsim::resetNotificationCenter();
+  hostsim::currentProcess().observations.clear();
 }
 
 void persistExitKernel(Loop& loop, int observations) {

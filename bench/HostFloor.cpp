@@ -140,15 +140,15 @@ void SpringBoardFloor::turnVPNOn() const {
 bool SpringBoardFloor::readEnabled(id application) const {
   if (!host::isKindOfClass(application, application_)) return false;
   const auto bundleId = host::UTF8String(host::msgSend<id>(application, sels().uniqueIdentifier));
-  const auto prefs = host::readDictionary(prefs_);
-  return bundleId.has_value() && prefs.has_value();
+  const host::Result<host::Dictionary> prefs = host::readDictionary(prefs_);
+  return bundleId.has_value() && prefs.ok();
 }
 
 bool SpringBoardFloor::readState() const {
   host::msgSend<bool, id>(receiver_.get(), sels().readState, feature_.get());
   const auto name = host::UTF8String(feature_.get());
-  const host::TextRead file = host::readUTF8Text(state_);
-  return name.has_value() && file.ok;
+  const host::Result<std::string> file = host::readUTF8Text(state_);
+  return name.has_value() && file.ok();
 }
 
 void SpringBoardFloor::switchVPN(bool on) const {
@@ -167,9 +167,9 @@ void SpringBoardFloor::switchVPN(bool on) const {
   }
   host::msgSend<void, id, bool>(receiver_.get(), s.writeState, feature_.get(), on);
   const auto name = host::UTF8String(feature_.get());
-  const host::TextRead file = host::readUTF8Text(state_);
-  if (name && file.failure != host::TextRead::Failure::Unreadable) {
-    host::writeUTF8TextAtomically(state_, on ? stateOn_ : stateOff_);
+  const host::Result<std::string> file = host::readUTF8Text(state_);
+  if (name && file.status().code() != host::Status::Code::Unreadable) {
+    static_cast<void>(host::writeUTF8TextAtomically(state_, on ? stateOn_ : stateOff_));
   }
 }
 
@@ -184,8 +184,8 @@ id SettingsFloor::readValue(id row) const {
   host::msgSend<id, id>(receiver_.get(), s.readPreferenceValue, row);
   const auto key = host::UTF8String(host::msgSend<id, id>(row, s.propertyForKey, key_.get()));
   if (!key) return nullptr;
-  const auto file = host::readDictionary(prefs_);
-  const host::Value* entry = file ? file->find(*key) : nullptr;
+  const host::Result<host::Dictionary> file = host::readDictionary(prefs_);
+  const host::Value* entry = file.ok() ? file->find(*key) : nullptr;
   return entry != nullptr ? host::autoreleased(host::propertyListFromValue(*entry)) : nullptr;
 }
 
@@ -194,10 +194,10 @@ void SettingsFloor::writeValue(id value, id row) const {
   host::msgSend<void, id, id>(receiver_.get(), s.setPreferenceValue, value, row);
   const auto key = host::UTF8String(host::msgSend<id, id>(row, s.propertyForKey, key_.get()));
   if (!key) return;
-  host::DictionaryRead current = host::readDictionaryFile(prefs_);
-  host::Dictionary file = std::move(current.dictionary).value_or(host::Dictionary{});
+  host::Result<host::Dictionary> current = host::readDictionary(prefs_);
+  host::Dictionary file = std::move(current).valueOr(host::Dictionary{});
   file.set(*key, host::valueFromPropertyList(value));
-  host::writeDictionaryAtomically(file, prefs_);
+  static_cast<void>(host::writeDictionaryAtomically(file, prefs_));
   host::msgSend<id, id>(row, s.propertyForKey, nestedEntryCount_.get());
   host::UTF8String(host::msgSend<id, id>(row, s.propertyForKey, postNotification_.get()));
 }

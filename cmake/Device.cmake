@@ -43,7 +43,7 @@ endfunction()
 
 add_library(host_ios OBJECT
   hostios/Runtime.cpp hostios/Foundation.cpp hostios/Files.cpp hostios/TextFile.cpp
-  hostios/PropertyListFile.cpp hostios/Services.cpp host/PropertyList.cpp host/TextFiles.cpp)
+  hostios/PropertyListFile.cpp hostios/Services.cpp host/PropertyList.cpp host/FileStatus.cpp)
 harbrite_sees(host_ios hostios)
 target_include_directories(host_ios SYSTEM PRIVATE /usr/include/utf8cpp)
 

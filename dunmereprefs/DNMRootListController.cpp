@@ -73,16 +73,16 @@ void rootSetPreferenceValue(id self, SEL, id value, id specifier) noexcept {
   try {
     const std::optional<std::string> key = keyOf(specifier);
     if (!key) return;
-    host::DictionaryRead current = prefs::readForChange();
-    if (current.failure != host::DictionaryRead::Failure::Unreadable) {
-      host::Dictionary file = std::move(current.dictionary).value_or(host::Dictionary{});
+    host::Result<host::Dictionary> current = prefs::readForChange();
+    if (current.status().code() != host::Status::Code::Unreadable) {
+      host::Dictionary file = std::move(current).valueOr(host::Dictionary{});
       host::Value entry = host::valueFromPropertyList(value);
       if (entry.isNone()) {
         file.remove(*key);
       } else {
         file.set(*key, std::move(entry));
       }
-      prefs::write(file);
+      static_cast<void>(prefs::write(file));
     }
 
     openOrCloseGroup(self, value, specifier);

@@ -13,20 +13,20 @@ namespace harbrite::pane {
 bool resetVPNState(id, SEL) noexcept {
   try {
     const std::string path = libroot_dyn::jbrootPath(featurestate::kPath);
-    const host::TextRead file = host::readUTF8Text(path);
-    if (!file.ok) {
-      host::NSLog("Error reading file: %@", {file.error});
+    const host::Result<std::string> file = host::readUTF8Text(path);
+    if (!file.ok()) {
+      host::NSLog("Error reading file: %@", {file.status().message()});
       return false;
     }
     const std::optional<std::string> reset =
-        featurestate::withFeatureLineReset(file.text, featurestate::kVPN);
+        featurestate::withFeatureLineReset(file.value(), featurestate::kVPN);
     if (!reset) {
       host::NSLog("VPNState not found in the file.");
       return false;
     }
-    std::string error;
-    if (!host::writeUTF8TextAtomically(path, *reset, &error)) {
-      host::NSLog("Error writing file: %@", {error});
+    const host::Status written = host::writeUTF8TextAtomically(path, *reset);
+    if (!written.ok()) {
+      host::NSLog("Error writing file: %@", {written.message()});
       return false;
     }
     return true;

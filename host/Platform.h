@@ -23,28 +23,22 @@
 #include <string_view>
 
 #include "host/Runtime.h"
+#include "host/Status.h"
 
 namespace host {
 
 // ---- UTF-8 text files ----------------------------------------------------------------------
 
-// The outcome of reading a text file: the text, or a readable description of why there is none
-// (a missing or unreadable file, or bytes that are not UTF-8).
-struct TextRead {
-  enum class Failure { None, Missing, Unreadable, NotUTF8 };
-  bool ok = false;
-  std::string text;
-  std::string error;
-  // Why there is no text: no file at all, a file that could not be read (I/O error, no
-  // permission, a folder), or bytes that are not UTF-8.
-  Failure failure = Failure::None;
-};
-TextRead readUTF8Text(const std::string& path);
+// The text of the file at `path`, whole. Fails Missing when there is no file, Unreadable when
+// there is one that could not be read (an I/O error, no permission, a folder), Malformed when its
+// bytes are not UTF-8; the message is the one NSString's stringWithContentsOfFile:encoding:error:
+// gives.
+Result<std::string> readUTF8Text(const std::string& path);
 
-// Writes `text` whole to `path`, atomically. On failure the old file stays byte for byte, the
-// answer is false and `*error` (when given) receives a readable description.
-bool writeUTF8TextAtomically(const std::string& path, std::string_view text,
-                             std::string* error = nullptr);
+// Writes `text` whole to `path`, atomically: a reader sees the old file or the new one, never a
+// part. On failure (Unwritable) the old file stays byte for byte and the message is the one
+// NSString's writeToFile:atomically:encoding:error: gives.
+Status writeUTF8TextAtomically(const std::string& path, std::string_view text);
 
 // ---- Main queue and one-time initialisation -------------------------------------------------
 

@@ -241,8 +241,4 @@ Encoding encodingFor(const Dictionary& dictionary) {
   return Encoding::XML;
 }
 
-std::optional<Dictionary> readDictionary(const std::string& path) {
-  return readDictionaryFile(path).dictionary;
-}
-
 }  // namespace host

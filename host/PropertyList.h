@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "host/Status.h"
+
 namespace host {
 
 class Value;
@@ -148,29 +150,15 @@ inline constexpr std::size_t kMaxNesting = 10000;
 // without recursion, so any value can be measured.
 std::size_t nestingDepth(const Value& value);
 
-// A dictionary read from a file, or why there is none.
-struct DictionaryRead {
-  enum class Failure {
-    None,
-    Missing,     // no file at that path
-    Unreadable,  // a file that could not be read whole (an I/O error, no permission, not a
-                 // regular file), or a property list holding more than can be kept (nested
-                 // deeper than kMaxNesting, a value out of range, text in an encoding the host
-                 // does not read): a writer must not replace it
-    Malformed,   // bytes that are no property list, or one whose top level is no dictionary
-  };
-  std::optional<Dictionary> dictionary;
-  Failure failure = Failure::None;
-  // Why a property list is unreadable or malformed, in a few words ("an integer out of range:
-  // 18446744073709551616"); empty otherwise.
-  std::string reason;
-};
-
 // Reads the file at `path` as a property list whose top level is a dictionary, in the XML or
-// the binary encoding, keeping every value as it was stored.
-DictionaryRead readDictionaryFile(const std::string& path);
-// The same, as a dictionary or none.
-std::optional<Dictionary> readDictionary(const std::string& path);
+// the binary encoding, keeping every value as it was stored. Fails Missing when there is no file;
+// Unreadable when there is one that could not be read whole (an I/O error, no permission, not a
+// regular file), or a property list holding more than can be kept (nested deeper than
+// kMaxNesting, a value out of range, text in an encoding the host does not read): a writer must
+// not replace it; Malformed for bytes that are no property list, or one whose top level is no
+// dictionary. The message of a property list that could not be kept says why in a few words
+// ("an integer out of range: 18446744073709551616").
+Result<Dictionary> readDictionary(const std::string& path);
 
 // The two encodings of a property-list file.
 enum class Encoding { XML, Binary };
@@ -183,9 +171,8 @@ enum class Encoding { XML, Binary };
 Encoding encodingFor(const Dictionary& dictionary);
 
 // Writes the dictionary to `path` as a property list in the encoding encodingFor picks,
-// atomically: a reader sees the old file or the new one, never a part. On failure, and for a
-// dictionary nested deeper than kMaxNesting, the old file stays as it was and the answer is
-// false.
-bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path);
+// atomically: a reader sees the old file or the new one, never a part. On failure (Unwritable),
+// and for a dictionary nested deeper than kMaxNesting, the old file stays as it was.
+Status writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path);
 
 }  // namespace host

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "host/FileStatus.h"
 #include "host/Foundation.h"
 #include "host/PropertyList.h"
 #include "hostios/Files.h"
@@ -11,14 +12,9 @@
 
 namespace host {
 
-DictionaryRead readDictionaryFile(const std::string& path) {
-  DictionaryRead result;
+Result<Dictionary> readDictionary(const std::string& path) {
   std::string bytes;
-  if (!hostios::readWholeFile(path, bytes)) {
-    result.failure = errno == ENOENT || errno == ENOTDIR ? DictionaryRead::Failure::Missing
-                                                         : DictionaryRead::Failure::Unreadable;
-    return result;
-  }
+  if (!hostios::readWholeFile(path, bytes)) return readFailure(path, errno);
   StrongRef data = StrongRef::adopt(
       ios::CFDataCreate(nullptr, reinterpret_cast<const std::uint8_t*>(bytes.data()),
                         static_cast<ios::CFIndex>(bytes.size())));
@@ -27,36 +23,34 @@ DictionaryRead readDictionaryFile(const std::string& path) {
   StrongRef list = StrongRef::adopt(ios::CFPropertyListCreateWithData(
       nullptr, data.get(), ios::kCFPropertyListImmutable, &format, &error));
   if (!list) {
-    result.failure = DictionaryRead::Failure::Malformed;
+    std::string reason = "bytes that are no property list";
     if (error != nullptr) {
       StrongRef description = StrongRef::adopt(ios::CFErrorCopyDescription(error));
-      result.reason = UTF8String(description.get()).value_or("");
+      reason = UTF8String(description.get()).value_or(reason);
       ios::CFRelease(error);
     }
-    return result;
+    return Status(Status::Code::Malformed, std::move(reason));
   }
   if (ios::CFGetTypeID(list.get()) != ios::CFDictionaryGetTypeID()) {
-    result.failure = DictionaryRead::Failure::Malformed;
-    result.reason = "the top level is no dictionary";
-    return result;
+    return Status(Status::Code::Malformed, "the top level is no dictionary");
   }
   Value value = valueFromPropertyList(list.get());
-  if (const Dictionary* dictionary = value.asDictionary()) {
-    result.dictionary = *dictionary;
-  } else {
-    // Something CoreFoundation reads that the system's values cannot hold: keep the file.
-    result.failure = DictionaryRead::Failure::Unreadable;
-    result.reason = "a value the system cannot hold";
-  }
-  return result;
+  // Something CoreFoundation reads that the system's values cannot hold: keep the file.
+  Dictionary* dictionary = value.asDictionary();
+  if (dictionary == nullptr)
+    return Status(Status::Code::Unreadable, "a value the system cannot hold");
+  return std::move(*dictionary);
 }
 
-bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path) {
+Status writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path) {
   std::size_t depth = 0;
   for (const auto& entry : dictionary) depth = std::max(depth, nestingDepth(entry.second));
-  if (depth + 1 > kMaxNesting) return false;
+  if (depth + 1 > kMaxNesting) {
+    return writeRefused(
+        path, "the dictionary is nested deeper than " + std::to_string(kMaxNesting) + " levels");
+  }
   StrongRef list = propertyListFromValue(Value(dictionary));
-  if (!list) return false;
+  if (!list) return writeRefused(path, "a value cannot be made a property list");
   const ios::CFIndex format = encodingFor(dictionary) == Encoding::Binary
                                   ? ios::kCFPropertyListBinaryFormat_v1_0
                                   : ios::kCFPropertyListXMLFormat_v1_0;
@@ -64,10 +58,11 @@ bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& 
   StrongRef data =
       StrongRef::adopt(ios::CFPropertyListCreateData(nullptr, list.get(), format, 0, &error));
   if (error != nullptr) ios::CFRelease(error);
-  if (!data) return false;
+  if (!data) return writeRefused(path, "CoreFoundation could not encode the property list");
   const std::string_view bytes(reinterpret_cast<const char*>(ios::CFDataGetBytePtr(data.get())),
                                static_cast<std::size_t>(ios::CFDataGetLength(data.get())));
-  return hostios::replaceFileAtomically(path, bytes);
+  if (!hostios::replaceFileAtomically(path, bytes)) return writeFailure(path, errno);
+  return {};
 }
 
 }  // namespace host

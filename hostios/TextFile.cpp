@@ -4,22 +4,21 @@
 #include <string>
 #include <utility>
 
+#include "host/FileStatus.h"
 #include "host/Platform.h"
-#include "host/TextFiles.h"
 #include "hostios/Files.h"
 
 namespace host {
 
-TextRead readUTF8Text(const std::string& path) {
+Result<std::string> readUTF8Text(const std::string& path) {
   std::string bytes;
   const bool read = hostios::readWholeFile(path, bytes);
   return textReadOutcome(path, read, errno, std::move(bytes));
 }
 
-bool writeUTF8TextAtomically(const std::string& path, std::string_view text, std::string* error) {
-  const bool ok = hostios::replaceFileAtomically(path, text);
-  if (!ok && error != nullptr) *error = textWriteError(path, errno);
-  return ok;
+Status writeUTF8TextAtomically(const std::string& path, std::string_view text) {
+  if (!hostios::replaceFileAtomically(path, text)) return writeFailure(path, errno);
+  return {};
 }
 
 }  // namespace host

@@ -206,8 +206,8 @@ std::string encode(Object top) {
 
 // ---- Reading ----------------------------------------------------------------------------------
 
-using host::DictionaryRead;
-using Failure = DictionaryRead::Failure;
+// Why a file cannot be read; Ok while it can.
+using Failure = host::Status::Code;
 
 std::uint64_t bigEndian(const std::string& bytes, std::uint64_t at, std::uint64_t width) {
   std::uint64_t n = 0;
@@ -225,16 +225,10 @@ class BinaryReader {
  public:
   explicit BinaryReader(const std::string& bytes) : b_(bytes) {}
 
-  DictionaryRead read() {
-    DictionaryRead result;
+  host::Result<host::Dictionary> read() {
     Value top;
-    if (layout() && measure() && build(top)) {
-      result.dictionary = std::move(*top.asDictionary());
-    } else {
-      result.failure = failure_;
-      result.reason = reason_;
-    }
-    return result;
+    if (layout() && measure() && build(top)) return std::move(*top.asDictionary());
+    return host::Status(failure_, reason_);
   }
 
  private:
@@ -437,8 +431,8 @@ class BinaryReader {
           out = Value(std::bit_cast<double>(bigEndian(b_, shape.start, 8)));
           return true;
         }
-        return failure_ != Failure::None ? false
-                                         : fail(Failure::Unreadable, "a real of another size");
+        return failure_ != Failure::Ok ? false
+                                       : fail(Failure::Unreadable, "a real of another size");
       case 0x3:
         if (low != 3) return fail(Failure::Unreadable, "a date of another size");
         if (!fixed(8)) return false;
@@ -515,13 +509,13 @@ class BinaryReader {
   std::uint64_t top_ = 0;
   std::vector<Shape> shapes_;
   std::vector<std::uint64_t> references_;
-  Failure failure_ = Failure::None;
+  Failure failure_ = Failure::Ok;
   std::string reason_;
 };
 
 }  // namespace
 
-host::DictionaryRead readBinary(const std::string& bytes) {
+host::Result<host::Dictionary> readBinary(const std::string& bytes) {
   return BinaryReader(bytes).read();
 }
 

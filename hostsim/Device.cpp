@@ -32,14 +32,6 @@ namespace {
 
 Device* bootedDevice = nullptr;
 
-struct Terminations {
-  std::vector<std::string> sinceCheck;
-};
-Terminations& terminations() {
-  static auto* t = new Terminations;
-  return *t;
-}
-
 const char* kEngineInstallPath = "/var/jb/Library/MobileSubstrate/DynamicLibraries/Harbrite.dylib";
 const char* kLibrootInstallPath = "/var/jb/usr/lib/libroot.dylib";
 const char* kBackBoardServicesPath =
@@ -60,9 +52,20 @@ struct Activity {
   Doing doing = Doing::Nothing;
   std::string app;  // the application that came to the front ("" for home) or exited
 };
+
+// The device's watch over SpringBoard's process: what it is doing, the work queued with a delay
+// so far (numbered from boot, so that a reader can pair each delay with what came of it), and
+// the applications BackBoardServices ended since the last check.
+struct Watch : ProcessPart {
+  Activity activity;
+  std::int64_t queuedWork = 0;
+  std::vector<std::string> terminations;
+};
+Watch& watch() {
+  return currentProcess().part<Watch>();
+}
 Activity& activity() {
-  static auto* a = new Activity;
-  return *a;
+  return watch().activity;
 }
 class DoingScope {
  public:
@@ -76,11 +79,6 @@ class DoingScope {
  private:
   Activity saved_;
 };
-
-std::int64_t& queuedWorkCount() {
-  static std::int64_t count = 0;
-  return count;
-}
 
 std::string seconds(std::int64_t nanoseconds) {
   char text[32];
@@ -101,7 +99,7 @@ std::function<void()> watchQueuedWork(std::int64_t delay, std::function<void()> 
   if (!timelineActive()) return work;
   const Activity cause = activity();
   // Numbered from boot, so that a reader can pair each delay with what came of it.
-  const std::int64_t number = ++queuedWorkCount();
+  const std::int64_t number = ++watch().queuedWork;
   TimelineDetails details{{"work", number}, {"delay", static_cast<double>(delay) / 1e9}};
   std::string text;
   switch (cause.doing) {
@@ -234,10 +232,8 @@ Device::Device(std::string root, Payload payload) : root_(std::move(root)), payl
 }
 
 Device::~Device() {
-  if (bootedDevice == this) {
-    bootedDevice = nullptr;
-    MainQueue::shared().setWatcher(nullptr);
-  }
+  if (bootedDevice == this) bootedDevice = nullptr;
+  process_.reset();
   if (ownsRoot_) removeTree(root_);
 }
 
@@ -298,13 +294,10 @@ int engineImagesMapped() {
 void Device::boot(bool vpnConnected) {
   if (booted_) throw std::runtime_error("the device has already booted");
   setDeviceRoot(root_);
-  resetRuntime();
-  MainQueue::shared().reset();
-  MainQueue::shared().setWatcher(&watchQueuedWork);
-  queuedWorkCount() = 0;
-  resetNotificationCenter();
-  terminations().sinceCheck.clear();
-  process() = ProcessFacts{};
+  // SpringBoard's process: everything it owns goes with it when the device goes.
+  process_ = std::make_unique<SimulatedProcess>();
+  setCurrentProcess(process_.get());
+  process_->mainQueue.setWatcher(&watchQueuedWork);
   // The layout and the engine's load under one hold of the device's lock: another process
   // starting on this device cannot replace the engine between its copy and its load.
   DeviceLock lock;
@@ -340,7 +333,7 @@ std::string Device::whyInert() const {
     if (errno == ENOENT) return "no preferences file (" + file + ")";
     return "the preferences file cannot be read (" + std::string(std::strerror(errno)) + ")";
   }
-  if (!dictionaryFromBytes(bytes)) return "the preferences file is not a dictionary";
+  if (!readDictionaryBytes(bytes).ok()) return "the preferences file is not a dictionary";
   return "it added nothing to SpringBoard, though its preferences file reads";
 }
 
@@ -375,7 +368,7 @@ void Device::exit(const std::string& bundleId) {
 }
 
 void Device::wait(std::int64_t nanoseconds) {
-  MainQueue::shared().advance(nanoseconds);
+  queue().advance(nanoseconds);
 }
 
 void Device::userSwitchesVPN(bool on) {
@@ -410,12 +403,16 @@ void* Device::engineSymbol(const char* name) const {
 
 std::vector<std::string> Device::takeTerminations() {
   std::vector<std::string> result;
-  result.swap(terminations().sinceCheck);
+  result.swap(watch().terminations);
   return result;
 }
 
+MainQueue& Device::queue() const {
+  return process_ != nullptr ? process_->mainQueue : MainQueue::shared();
+}
+
 std::int64_t Device::now() const {
-  return MainQueue::shared().now();
+  return queue().now();
 }
 
 host::id Device::springBoard() const {
@@ -432,7 +429,7 @@ Device* currentDevice() {
 
 void recordTermination(const std::string& bundleId, std::int32_t reason, bool report,
                        const std::string& description) {
-  terminations().sinceCheck.push_back(bundleId);
+  watch().terminations.push_back(bundleId);
   timeline("terminated",
            "BackBoardServices terminated " + bundleId + " (reason " + std::to_string(reason) +
                ", report " + (report ? "YES" : "NO") + ", \"" + description + "\")",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "host/PropertyList.h"
 #include "host/Runtime.h"
+#include "hostsim/Process.h"
 
 namespace hostsim {
 
@@ -102,11 +104,15 @@ class Device {
   Payload payload_;
   DeviceConfig config_;
   bool booted_ = false;
+  // SpringBoard's process, from boot on.
+  std::unique_ptr<SimulatedProcess> process_;
   void* engine_ = nullptr;
   std::set<std::string> running_;
   std::string frontApp_;
 
   std::string whyInert() const;
+  // SpringBoard's main queue once booted; before, the driver's own.
+  MainQueue& queue() const;
 };
 
 // The device that is booted in this process, or none.

@@ -6,20 +6,12 @@
 #include <utility>
 
 #include "host/Platform.h"
+#include "hostsim/Process.h"
 
 namespace hostsim {
 
-namespace {
-// Keyed by (due time, order of scheduling).
-std::map<std::pair<std::int64_t, std::uint64_t>, std::function<void()>>& items() {
-  static auto* queue = new std::map<std::pair<std::int64_t, std::uint64_t>, std::function<void()>>;
-  return *queue;
-}
-}  // namespace
-
 MainQueue& MainQueue::shared() {
-  static MainQueue* queue = new MainQueue;
-  return *queue;
+  return currentProcess().mainQueue;
 }
 
 void MainQueue::schedule(std::int64_t delayNanoseconds, std::function<void()> work) {
@@ -27,13 +19,13 @@ void MainQueue::schedule(std::int64_t delayNanoseconds, std::function<void()> wo
   // The clock never overflows: work due beyond its end is due at its end.
   if (delayNanoseconds > kEndOfTime - now_) delayNanoseconds = kEndOfTime - now_;
   if (watcher_) work = watcher_(delayNanoseconds, std::move(work));
-  items().emplace(std::make_pair(now_ + delayNanoseconds, sequence_++), std::move(work));
+  items_.emplace(std::make_pair(now_ + delayNanoseconds, sequence_++), std::move(work));
 }
 
 void MainQueue::advance(std::int64_t nanoseconds) {
   if (nanoseconds < 0) nanoseconds = 0;
   const std::int64_t end = nanoseconds > kEndOfTime - now_ ? kEndOfTime : now_ + nanoseconds;
-  auto& queue = items();
+  auto& queue = items_;
   while (!queue.empty() && queue.begin()->first.first <= end) {
     auto node = queue.extract(queue.begin());
     if (realTime_ && node.key().first > now_) {
@@ -46,15 +38,6 @@ void MainQueue::advance(std::int64_t nanoseconds) {
   }
   if (realTime_ && end > now_) std::this_thread::sleep_for(std::chrono::nanoseconds(end - now_));
   now_ = end;
-}
-
-std::size_t MainQueue::pending() const {
-  return items().size();
-}
-
-void MainQueue::reset() {
-  items().clear();
-  now_ = 0;
 }
 
 }  // namespace hostsim

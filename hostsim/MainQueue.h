@@ -2,15 +2,20 @@
 // delays are exact and tests never sleep; wall-clock on request for a live demo.
 #pragma once
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <utility>
 
 namespace hostsim {
 
+// Each simulated process has one (hostsim/Process.h); its clock starts at zero when the process
+// starts.
 class MainQueue {
  public:
+  // The running process's main queue.
   static MainQueue& shared();
 
   // The clock stops here rather than overflow (some 292 years of nanoseconds).
@@ -21,10 +26,9 @@ class MainQueue {
   // Lets `nanoseconds` pass: runs, in order of due time (then of scheduling), every piece of
   // work due at or before the end, including work scheduled meanwhile.
   void advance(std::int64_t nanoseconds);
-  std::size_t pending() const;
-  // Drops all pending work and sets the clock back to zero (a new boot).
-  void reset();
-  void setRealTime(bool realTime) { realTime_ = realTime; }
+  std::size_t pending() const { return items_.size(); }
+  // Every process's clock follows the wall clock from now on (a live demo), or not.
+  static void setRealTime(bool realTime) { realTime_.store(realTime); }
 
   // Lets the device watch the work queued with a delay: the watcher sees each piece as it is
   // queued and hands back what runs in its place (the work itself, wrapped as it likes). Null:
@@ -34,11 +38,12 @@ class MainQueue {
   void setWatcher(Watcher watcher) { watcher_ = std::move(watcher); }
 
  private:
-  struct Item;
   std::int64_t now_ = 0;
   std::uint64_t sequence_ = 0;
-  bool realTime_ = false;
+  // Keyed by (due time, order of scheduling).
+  std::map<std::pair<std::int64_t, std::uint64_t>, std::function<void()>> items_;
   Watcher watcher_;
+  static inline std::atomic<bool> realTime_{false};
 };
 
 }  // namespace hostsim

@@ -14,23 +14,12 @@ namespace hostsim {
 
 namespace {
 
-struct Observation {
-  id observer;  // not retained, as NSNotificationCenter does not retain observers
-  SEL selector;
-  std::string name;
-  id object;
-};
-
-std::vector<Observation>& observations() {
-  static auto* list = new std::vector<Observation>;
-  return *list;
+std::vector<SimulatedProcess::Observation>& observations() {
+  return currentProcess().observations;
 }
 
 }  // namespace
 
-void resetNotificationCenter() {
-  observations().clear();
-}
 std::size_t observationCount() {
   return observations().size();
 }
@@ -51,7 +40,7 @@ void notificationCenterPost(id name, id object) {
   // Observations added while delivering are not delivered this time.
   const std::size_t count = hostsim::observations().size();
   for (std::size_t i = 0; i < count; ++i) {
-    hostsim::Observation o = hostsim::observations()[i];
+    hostsim::SimulatedProcess::Observation o = hostsim::observations()[i];
     if (!o.name.empty() && o.name != wanted) continue;
     if (o.object != nullptr && o.object != object) continue;
     Class cls = object_getClass(o.observer);

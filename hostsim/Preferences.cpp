@@ -120,8 +120,9 @@ id controllerLoadSpecifiers(id self, SEL, id name, id target) {
   const std::optional<std::string> plistName = host::UTF8String(name);
   if (controller == nullptr || !plistName) return nullptr;
   const std::string file = *plistName + ".plist";
-  std::optional<host::Dictionary> plist = host::readDictionary(controller->bundle + "/" + file);
-  if (!plist) {
+  const host::Result<host::Dictionary> plist =
+      host::readDictionary(controller->bundle + "/" + file);
+  if (!plist.ok()) {
     timeline("settings", "Settings: the bundle has no readable " + file);
     return nullptr;
   }

@@ -1,35 +1,55 @@
-// The simulated process's own facts, and _NSGetExecutablePath, which answers from them.
+// The simulated process, and _NSGetExecutablePath, which answers from its facts.
 #include "hostsim/Process.h"
 
 #include <cstring>
 #include <string>
 
 #include "host/Platform.h"
+#include "hostsim/Objects.h"
 #include "hostsim/Timeline.h"
 
 namespace hostsim {
 
-ProcessFacts& process() {
-  static auto* facts = new ProcessFacts;
-  return *facts;
+namespace {
+
+SimulatedProcess* running = nullptr;
+
+SimulatedProcess& driversOwn() {
+  // Lives until the program ends; the classes the driver defined before it stay known.
+  static auto* own = new SimulatedProcess(SimulatedProcess::Classes::Kept);
+  return *own;
 }
 
-namespace {
-std::optional<std::string>& crash() {
-  static auto* report = new std::optional<std::string>;
-  return *report;
-}
 }  // namespace
+
+SimulatedProcess::SimulatedProcess(Classes classes) {
+  if (classes == Classes::Fresh) resetRuntime();
+}
+
+SimulatedProcess::~SimulatedProcess() {
+  if (running == this) running = nullptr;
+  // The last part made goes first: a later part may hold objects of an earlier one's classes.
+  while (!parts_.empty()) parts_.pop_back();
+}
+
+SimulatedProcess& currentProcess() {
+  return running != nullptr ? *running : driversOwn();
+}
+
+void setCurrentProcess(SimulatedProcess* process) {
+  running = process;
+}
 
 void processCrashed(const std::string& what) {
   const std::string report = process().processName + " crashed: " + what;
   timeline("crash", report, {{"process", process().processName}});
-  if (!crash()) crash() = report;
+  std::optional<std::string>& crash = currentProcess().crash;
+  if (!crash) crash = report;
 }
 
 std::optional<std::string> takeCrash() {
   std::optional<std::string> report;
-  report.swap(crash());
+  report.swap(currentProcess().crash);
   return report;
 }
 

@@ -1,10 +1,12 @@
 // Property-list files on the simulated device: read in either encoding by the system's own
 // readers (XmlEncoding.cpp, BinaryEncoding.cpp), written whole and atomically in the encoding
 // host::encodingFor picks.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "host/FileStatus.h"
 #include "host/PropertyList.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/PlistCodec.h"
@@ -12,13 +14,9 @@
 
 namespace hostsim {
 
-host::DictionaryRead readDictionaryBytes(const std::string& bytes) {
+host::Result<host::Dictionary> readDictionaryBytes(const std::string& bytes) {
   if (bytes.compare(0, 6, "bplist") == 0) return readBinary(bytes);
   return readXML(bytes);
-}
-
-std::optional<host::Dictionary> dictionaryFromBytes(const std::string& bytes) {
-  return readDictionaryBytes(bytes).dictionary;
 }
 
 std::string encodeDictionary(const host::Dictionary& dictionary) {
@@ -30,39 +28,36 @@ std::string encodeDictionary(const host::Dictionary& dictionary) {
 
 namespace host {
 
-DictionaryRead readDictionaryFile(const std::string& path) {
+Result<Dictionary> readDictionary(const std::string& path) {
   std::string bytes;
-  if (!hostsim::readWholeFile(hostsim::hostPath(path), bytes)) {
-    DictionaryRead result;
-    result.failure = errno == ENOENT || errno == ENOTDIR ? DictionaryRead::Failure::Missing
-                                                         : DictionaryRead::Failure::Unreadable;
-    return result;
-  }
+  if (!hostsim::readWholeFile(hostsim::hostPath(path), bytes)) return readFailure(path, errno);
   return hostsim::readDictionaryBytes(bytes);
 }
 
-bool writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path) {
-  bool ok = false;
-  errno = 0;
+Status writeDictionaryAtomically(const Dictionary& dictionary, const std::string& path) {
   std::size_t depth = 0;
   for (const auto& entry : dictionary) depth = std::max(depth, nestingDepth(entry.second));
-  if (depth + 1 <= kMaxNesting) {
-    ok = hostsim::replaceFileAtomically(hostsim::hostPath(path),
-                                        hostsim::encodeDictionary(dictionary));
+  Status status;
+  int error = 0;
+  if (depth + 1 > kMaxNesting) {
+    status = writeRefused(
+        path, "the dictionary is nested deeper than " + std::to_string(kMaxNesting) + " levels");
+  } else if (!hostsim::replaceFileAtomically(hostsim::hostPath(path),
+                                             hostsim::encodeDictionary(dictionary))) {
+    error = errno;
+    status = writeFailure(path, error);
   }
-  const int saved = errno;
   if (hostsim::timelineActive()) {
-    std::string text = std::string(ok ? "wrote " : "failed to write ") + path;
-    if (!ok && saved == EFBIG) {
+    std::string text = std::string(status.ok() ? "wrote " : "failed to write ") + path;
+    if (error == EFBIG) {
       text += " (it would exceed the " + std::to_string(hostsim::kMaxReadableFileSize >> 20) +
               " MiB that its readers read: the file stays as it was)";
-    } else if (!ok && saved != 0) {
-      text += std::string(" (") + std::strerror(saved) + ")";
+    } else if (error != 0) {
+      text += std::string(" (") + std::strerror(error) + ")";
     }
-    hostsim::timeline("file", text, {{"path", path}, {"written", ok}});
+    hostsim::timeline("file", text, {{"path", path}, {"written", status.ok()}});
   }
-  errno = saved;
-  return ok;
+  return status;
 }
 
 }  // namespace host

@@ -173,10 +173,10 @@ void SettingsApp::open() {
   DeviceLock lock;
   installBundle(s.bundleSource, s.deviceRoot + kBundlePath);
   const std::string bundle = kBundlePath;
-  std::optional<host::Dictionary> info = host::readDictionary(bundle + "/Info.plist");
-  if (!info) throw std::runtime_error("the pane's bundle has no readable Info.plist");
-  const std::string executable = stringEntry(*info, "CFBundleExecutable");
-  const std::string principal = stringEntry(*info, "NSPrincipalClass");
+  const host::Result<host::Dictionary> info = host::readDictionary(bundle + "/Info.plist");
+  if (!info.ok()) throw std::runtime_error("the pane's bundle has no readable Info.plist");
+  const std::string executable = stringEntry(info.value(), "CFBundleExecutable");
+  const std::string principal = stringEntry(info.value(), "NSPrincipalClass");
   if (executable.empty() || principal.empty()) {
     throw std::runtime_error(
         "the pane's Info.plist names no CFBundleExecutable or NSPrincipalClass");

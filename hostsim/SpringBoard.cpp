@@ -10,13 +10,15 @@
 
 #include "host/Foundation.h"
 #include "hostsim/Objects.h"
+#include "hostsim/Process.h"
 #include "hostsim/Timeline.h"
 
 namespace hostsim {
 
 namespace {
 
-struct SimState {
+// SpringBoard's objects in the running process.
+struct SimState : ProcessPart {
   HostClasses classes;
   host::StrongRef springBoard;
   host::StrongRef device;
@@ -31,8 +33,7 @@ struct SimState {
 };
 
 SimState& state() {
-  static auto* s = new SimState;
-  return *s;
+  return currentProcess().part<SimState>();
 }
 
 struct Application : NativeState {
@@ -148,7 +149,6 @@ void installSpringBoard(const std::string& systemVersion,
                         const std::vector<std::string>& apps,
                         const std::vector<ModuleSpec>& modules) {
   SimState& s = state();
-  s = SimState{};
   s.version = host::stringWithUTF8String(systemVersion);
   for (const std::string& answer : versionAnswers) {
     s.versionAnswers.push_back(host::stringWithUTF8String(answer));

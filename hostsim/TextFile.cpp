@@ -4,27 +4,29 @@
 #include <string>
 #include <utility>
 
+#include "host/FileStatus.h"
 #include "host/Platform.h"
-#include "host/TextFiles.h"
 #include "hostsim/FileLayer.h"
 #include "hostsim/Timeline.h"
 
 namespace host {
 
-TextRead readUTF8Text(const std::string& path) {
+Result<std::string> readUTF8Text(const std::string& path) {
   std::string bytes;
   const bool read = hostsim::readWholeFile(hostsim::hostPath(path), bytes);
   return textReadOutcome(path, read, errno, std::move(bytes));
 }
 
-bool writeUTF8TextAtomically(const std::string& path, std::string_view text, std::string* error) {
-  const bool ok = hostsim::replaceFileAtomically(hostsim::hostPath(path), std::string(text));
-  if (!ok && error != nullptr) *error = textWriteError(path, errno);
-  if (hostsim::timelineActive()) {
-    hostsim::timeline("file", std::string(ok ? "wrote " : "failed to write ") + path,
-                      {{"path", path}, {"written", ok}});
+Status writeUTF8TextAtomically(const std::string& path, std::string_view text) {
+  Status status;
+  if (!hostsim::replaceFileAtomically(hostsim::hostPath(path), std::string(text))) {
+    status = writeFailure(path, errno);
   }
-  return ok;
+  if (hostsim::timelineActive()) {
+    hostsim::timeline("file", std::string(status.ok() ? "wrote " : "failed to write ") + path,
+                      {{"path", path}, {"written", status.ok()}});
+  }
+  return status;
 }
 
 }  // namespace host

@@ -26,9 +26,9 @@ namespace hostsim {
 
 namespace {
 
-using host::DictionaryRead;
 using host::Value;
-using Failure = DictionaryRead::Failure;
+// Why a document cannot be read; Ok while it can.
+using Failure = host::Status::Code;
 
 void putUTF8(std::string& out, std::uint32_t c) {
   if (c < 0x80) {
@@ -90,7 +90,7 @@ std::string declaredEncoding(const std::string& bytes) {
 
 struct Decoded {
   std::string text;  // UTF-8
-  Failure failure = Failure::None;
+  Failure failure = Failure::Ok;
   std::string reason;
 };
 
@@ -121,14 +121,14 @@ Decoded fromUTF16(std::string_view bytes, bool bigEndian) {
 // declaration names.
 Decoded toUTF8(const std::string& bytes) {
   const std::string_view view(bytes);
-  if (view.substr(0, 3) == "\xEF\xBB\xBF") return {bytes.substr(3), Failure::None, ""};
+  if (view.substr(0, 3) == "\xEF\xBB\xBF") return {bytes.substr(3), Failure::Ok, ""};
   if (view.substr(0, 2) == "\xFF\xFE") return fromUTF16(view.substr(2), false);
   if (view.substr(0, 2) == "\xFE\xFF") return fromUTF16(view.substr(2), true);
   if (view.substr(0, 2) == std::string_view("<\0", 2)) return fromUTF16(view, false);
   if (view.substr(0, 2) == std::string_view("\0<", 2)) return fromUTF16(view, true);
   const std::string encoding = declaredEncoding(bytes);
   if (encoding.empty() || encoding == "utf-8" || encoding == "utf8")
-    return {bytes, Failure::None, ""};
+    return {bytes, Failure::Ok, ""};
   const bool ascii = encoding == "us-ascii" || encoding == "ascii";
   const bool latin1 = encoding == "iso-8859-1" || encoding == "latin1" || encoding == "latin-1" ||
                       encoding == "iso8859-1" || encoding == "l1";
@@ -255,18 +255,12 @@ class Reader {
  public:
   explicit Reader(const std::string& text) : s_(text) {}
 
-  DictionaryRead read() {
-    DictionaryRead result;
+  host::Result<host::Dictionary> read() {
     std::optional<Value> top = document();
     if (top && top->asDictionary() == nullptr)
       fail(Failure::Malformed, "its top level is no dictionary");
-    if (failure_ != Failure::None) {
-      result.failure = failure_;
-      result.reason = reason_;
-      return result;
-    }
-    result.dictionary = std::move(*top->asDictionary());
-    return result;
+    if (failure_ != Failure::Ok) return host::Status(failure_, reason_);
+    return std::move(*top->asDictionary());
   }
 
  private:
@@ -281,7 +275,7 @@ class Reader {
   };
 
   bool fail(Failure failure, std::string reason) {
-    if (failure_ == Failure::None) {
+    if (failure_ == Failure::Ok) {
       failure_ = failure;
       reason_ = std::move(reason);
     }
@@ -549,7 +543,7 @@ class Reader {
   const std::string& s_;
   std::size_t at_ = 0;
   bool sawValue_ = false;
-  Failure failure_ = Failure::None;
+  Failure failure_ = Failure::Ok;
   std::string reason_;
 };
 
@@ -749,14 +743,9 @@ std::string textOfDate(double seconds, bool fraction) {
   return out + "Z";
 }
 
-host::DictionaryRead readXML(const std::string& bytes) {
+host::Result<host::Dictionary> readXML(const std::string& bytes) {
   Decoded text = toUTF8(bytes);
-  if (text.failure != Failure::None) {
-    DictionaryRead result;
-    result.failure = text.failure;
-    result.reason = std::move(text.reason);
-    return result;
-  }
+  if (text.failure != Failure::Ok) return host::Status(text.failure, std::move(text.reason));
   return Reader(text.text).read();
 }
 

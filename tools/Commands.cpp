@@ -96,13 +96,13 @@ void removeFile(const std::string& hostFile) {
 void changePrefs(Play& play, const std::string& key, const host::Value* value) {
   const std::string device = play.device().preferencesFile();
   makeFolderOf(hostsim::hostPath(device));
-  host::Dictionary prefs = host::readDictionary(device).value_or(host::Dictionary{});
+  host::Dictionary prefs = host::readDictionary(device).valueOr(host::Dictionary{});
   if (value != nullptr) {
     prefs.set(key, *value);
   } else {
     prefs.remove(key);
   }
-  if (!host::writeDictionaryAtomically(prefs, device)) {
+  if (!host::writeDictionaryAtomically(prefs, device).ok()) {
     throw std::runtime_error("cannot write " + device);
   }
 }
@@ -298,8 +298,8 @@ const std::vector<CommandSpec>& commandTable() {
          oneOf(c, 0, {"on", "off"});
        },
        [](const Command& c, Play& p) {
-         host::TextRead file = host::readUTF8Text(p.device().featureStateFile());
-         const bool on = file.ok && featurestate::readFeature(file.text, featurestate::kVPN);
+         const host::Result<std::string> file = host::readUTF8Text(p.device().featureStateFile());
+         const bool on = file.ok() && featurestate::readFeature(file.value(), featurestate::kVPN);
          compare(p, c, "record ", on ? "on" : "off");
        }},
       {"expect state", "\"BYTES\"|absent", P::Check, false, O::WordOrAbsent, 1, 1, nullptr,
@@ -312,8 +312,9 @@ const std::vector<CommandSpec>& commandTable() {
       {"expect prefs", "KEY VALUE|absent", P::Check, false, O::KeyValueOrAbsent, 2, 2, nullptr,
        [](const Command& c, Play& p) {
          const std::string& key = c.operand(0);
-         std::optional<host::Dictionary> prefs = host::readDictionary(p.device().preferencesFile());
-         const host::Value* found = prefs ? prefs->find(key) : nullptr;
+         const host::Result<host::Dictionary> prefs =
+             host::readDictionary(p.device().preferencesFile());
+         const host::Value* found = prefs.ok() ? prefs->find(key) : nullptr;
          const std::string actual =
              found != nullptr ? key + " = " + formatValue(*found) : key + " absent";
          if (c.absent) {

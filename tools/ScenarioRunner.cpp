@@ -464,21 +464,22 @@ class Player final : public Play {
     m.front = device_.frontApplication();
     m.vpn = device_.vpnConnected();
     m.enabled = !m.front.empty() && enabledNow(m.front);
-    host::TextRead file = host::readUTF8Text(device_.featureStateFile());
-    if (!file.ok) {
+    const host::Result<std::string> file = host::readUTF8Text(device_.featureStateFile());
+    if (!file.ok()) {
       m.record = Record::Absent;
-    } else if (!featurestate::findFeatureLine(file.text, featurestate::kVPN)) {
+    } else if (!featurestate::findFeatureLine(file.value(), featurestate::kVPN)) {
       m.record = Record::NoLine;
     } else {
       m.record =
-          featurestate::readFeature(file.text, featurestate::kVPN) ? Record::On : Record::Off;
+          featurestate::readFeature(file.value(), featurestate::kVPN) ? Record::On : Record::Off;
     }
     return m;
   }
 
   // Whether the preferences file, as it is now, enables the application, by the engine's rule.
   bool enabledNow(const std::string& app) const {
-    return prefs::isEnabled(host::readDictionary(device_.preferencesFile()), app.c_str());
+    host::Result<host::Dictionary> prefs = host::readDictionary(device_.preferencesFile());
+    return prefs.ok() && prefs::isEnabled(std::move(prefs).value(), app.c_str());
   }
 
   const Scenario& scenario_;
@@ -511,7 +512,7 @@ bool writeReport(const std::string& file, const std::string& contents, std::FILE
 }  // namespace
 
 int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out,
-                 std::FILE* err) {
+                 std::FILE* err, RunRecord* record) {
   // A report on standard output has it to itself: the timeline goes with the errors.
   const bool reportOnOut = options.jsonFile == "-" || options.svgFile == "-";
   Player player(scenario, options, reportOnOut ? err : out, err);
@@ -522,6 +523,7 @@ int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE*
   if (!options.svgFile.empty() &&
       !writeReport(options.svgFile, svgReport(player.record()), out, err))
     status = kBadInput;
+  if (record != nullptr) *record = player.record();
   return status;
 }
 

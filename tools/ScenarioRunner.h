@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/ExitStatus.h"
+#include "tools/RunRecord.h"
 #include "tools/Scenario.h"
 
 namespace harbrite::sim {
@@ -21,7 +22,8 @@ struct RunOptions {
 // The timeline goes to `out`; an error that stops the run goes to `err`, naming the file and
 // line. Answers kSuccess when every check passed, kCheckFailed when a check failed (the run goes
 // on to the end), kBadInput when a command could not run or a report could not be written.
+// `record`, when not null, receives the run's record, from which the reports are made.
 int playScenario(const Scenario& scenario, const RunOptions& options, std::FILE* out,
-                 std::FILE* err = stderr);
+                 std::FILE* err = stderr, RunRecord* record = nullptr);
 
 }  // namespace harbrite::sim

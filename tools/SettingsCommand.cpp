@@ -13,6 +13,7 @@
 #include "hostsim/Device.h"
 #include "hostsim/DeviceSetUp.h"
 #include "hostsim/FileLayer.h"
+#include "hostsim/PlistCodec.h"
 #include "hostsim/Process.h"
 #include "hostsim/SettingsApp.h"
 #include "hostsim/Timeline.h"
@@ -173,16 +174,23 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
         return badInput(e.what());
       }
     }
-    std::optional<host::Dictionary> prefs;
+    host::Dictionary prefs;
     if (!root.empty()) {
       hostsim::setDeviceRoot(root);
       const std::string prefix =
           config.libroot == hostsim::Libroot::None ? "/var/jb" : config.librootPrefix;
-      prefs =
-          host::readDictionary(prefix + "/var/mobile/Library/Preferences/" + kPreferencesFileName);
+      const std::string file = prefix + "/var/mobile/Library/Preferences/" + kPreferencesFileName;
+      host::Result<host::Dictionary> read = host::readDictionary(file);
       hostsim::setDeviceRoot("");
+      if (options.verbose) {
+        std::fprintf(out, "  %s %s\n", read.ok() ? "read" : "could not read",
+                     escapeOutput(file).c_str());
+      }
+      prefs = std::move(read).valueOr(host::Dictionary{});
+    } else if (options.verbose) {
+      std::fprintf(out, "  no device: nothing to read\n");
     }
-    const host::Value* found = prefs ? prefs->find(options.key) : nullptr;
+    const host::Value* found = prefs.find(options.key);
     std::fprintf(out, "%s\n", found != nullptr ? formatValue(*found).c_str() : "absent");
     return kSuccess;
   }
@@ -216,13 +224,18 @@ int settingsCommand(const SettingsOptions& options, std::FILE* out, std::FILE* e
       written = watch.written();
     }
     if (!written) {
-      // The pane never writes over a file it cannot read whole: say what kept it.
-      const host::DictionaryRead read = host::readDictionaryFile(device.preferencesFile());
-      if (read.failure == host::DictionaryRead::Failure::Unreadable && !read.reason.empty()) {
+      // The pane never writes over a file it cannot read whole: when the file's bytes read but
+      // hold more than can be kept, say what kept it.
+      std::string bytes;
+      const host::Status content =
+          hostsim::readWholeFile(hostsim::hostPath(device.preferencesFile()), bytes)
+              ? hostsim::readDictionaryBytes(bytes).status()
+              : host::Status();
+      if (content.code() == host::Status::Code::Unreadable) {
         std::fprintf(err,
                      "harbrite-sim: settings set: the preferences file is kept as it is, since "
                      "it cannot be read whole: %s\n",
-                     escapeMessage(read.reason).c_str());
+                     escapeMessage(content.message()).c_str());
       } else {
         std::fprintf(err,
                      "harbrite-sim: settings set: the preferences file could not be written%s%s\n",

@@ -15,8 +15,9 @@ struct SettingsOptions {
   Action action = Action::Show;
   std::string deviceRoot;  // empty: a fresh temporary device
   std::string key;
-  std::string value;     // a scenario VALUE, or a bare word taken as a string
-  bool verbose = false;  // also what the Settings app and the pane do, as they do it
+  std::string value;  // a scenario VALUE, or a bare word taken as a string
+  // Also what the Settings app and the pane do, as they do it; for get, which file it read.
+  bool verbose = false;
 };
 
 // The page (after the change, for set and reset-vpn) goes to `out`; failures go to `err`.

@@ -6,9 +6,12 @@
 #include <string>
 
 #include "tools/RunRecord.h"
+#include "tools/SvgLayout.h"
 
 namespace harbrite::sim {
 
+// The picture as laid out (picture::layOut), written as SVG.
+std::string svgReport(const picture::Picture& picture);
 std::string svgReport(const RunRecord& record);
 
 }  // namespace harbrite::sim

@@ -181,7 +181,7 @@ int runCommand(const std::string& file, bool fileGiven, const harbrite::sim::Run
     std::cerr << e.what() << "\n";
     return kBadInput;
   }
-  hostsim::MainQueue::shared().setRealTime(options.realTime);
+  hostsim::MainQueue::setRealTime(options.realTime);
   // A live run's lines go out as they happen, through a pipe too.
   if (options.realTime) std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (options.deviceRoot.empty()) return playOnTemporaryDevice(scenario, options);
@@ -263,7 +263,8 @@ int main(int argc, char** argv) {
       "run", "play a scenario: FILE, - for standard input, or the bundled demo without FILE");
   CLI::Option* fileOption = run->add_option("FILE", scenarioFile, "the scenario file");
   run->add_option("--device", runOptions.deviceRoot,
-                  "the device's root folder, kept afterwards (default: a fresh temporary one)");
+                  "the device's root folder, kept afterwards (default: a fresh temporary one)")
+      ->option_text("DIR");
   run->add_flag("--real-time", runOptions.realTime,
                 "let waits take real time, and print each line as it happens");
   run->add_flag("--quiet", runOptions.quiet, "print only failures and the summary");
@@ -275,7 +276,8 @@ int main(int argc, char** argv) {
   harbrite::sim::SettingsOptions settingsOptions;
   CLI::App* settings = app.add_subcommand("settings", "show or change the settings pane");
   settings->require_subcommand(0, 1);
-  settings->add_option("--device", settingsOptions.deviceRoot, "the device's root folder");
+  settings->add_option("--device", settingsOptions.deviceRoot, "the device's root folder")
+      ->option_text("DIR");
   settings->add_flag("--verbose", settingsOptions.verbose,
                      "also show what the Settings app and the pane do");
   const char* keyHelp = "a key of the preferences file, as a row names it (usePersistMode)";
@@ -288,12 +290,18 @@ int main(int argc, char** argv) {
       ->required();
   CLI::App* reset = settings->add_subcommand("reset-vpn", "tap the reset row");
   // --device and --verbose may come after the action too, and each action's help lists them.
-  for (CLI::App* action : {get, set, reset}) {
-    action->add_option("--device", settingsOptions.deviceRoot, "the device's root folder");
-    if (action != get) {
-      action->add_flag("--verbose", settingsOptions.verbose,
-                       "also show the page, and what the Settings app and the pane do");
-    }
+  get->add_option("--device", settingsOptions.deviceRoot,
+                  "the device's root folder, which must hold a device")
+      ->option_text("DIR");
+  get->add_flag("--verbose", settingsOptions.verbose,
+                "also say which file the value was read from, as the device names it");
+  for (CLI::App* change : {set, reset}) {
+    change
+        ->add_option("--device", settingsOptions.deviceRoot,
+                     "the device's root folder, made when it does not exist (required)")
+        ->option_text("DIR");
+    change->add_flag("--verbose", settingsOptions.verbose,
+                     "also show the page, and what the Settings app and the pane do");
   }
 
   if (const std::string error = checkCommandWords(argc, argv); !error.empty()) {

@@ -5,14 +5,16 @@
 namespace harbrite::prefs {
 
 std::optional<host::Dictionary> read() {
+  host::Result<host::Dictionary> file = readForChange();
+  if (!file.ok()) return std::nullopt;
+  return std::move(file).value();
+}
+
+host::Result<host::Dictionary> readForChange() {
   return host::readDictionary(libroot_dyn::jbrootPath(kPath));
 }
 
-host::DictionaryRead readForChange() {
-  return host::readDictionaryFile(libroot_dyn::jbrootPath(kPath));
-}
-
-bool write(const host::Dictionary& dictionary) {
+host::Status write(const host::Dictionary& dictionary) {
   return host::writeDictionaryAtomically(dictionary, libroot_dyn::jbrootPath(kPath));
 }
 

@@ -14,9 +14,10 @@ inline constexpr const char* kPath = "/var/mobile/Library/Preferences/com.quorvi
 // Maps the path afresh and reads the file: no dictionary when it is missing, unreadable,
 // malformed, or not a dictionary at its top level.
 std::optional<host::Dictionary> read();
-// The same, telling a missing or malformed file from one that exists but could not be read.
-host::DictionaryRead readForChange();
+// The same, telling a missing or malformed file from one that exists but could not be read
+// (Unreadable), which a writer must leave as it is.
+host::Result<host::Dictionary> readForChange();
 // Maps the path afresh and replaces the file whole, atomically.
-bool write(const host::Dictionary& dictionary);
+host::Status write(const host::Dictionary& dictionary);
 
 }  // namespace harbrite::prefs

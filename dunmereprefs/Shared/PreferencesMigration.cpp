@@ -32,7 +32,8 @@ extern "C" void migratePreferencesIfNeeded() noexcept {
     if (enabled.empty()) return;
 
     dictionary.set(harbrite::prefs::kEnabledApplications, host::Value(std::move(enabled)));
-    harbrite::prefs::write(dictionary);
+    // A failed write leaves the old file as it was, for the next call to convert.
+    static_cast<void>(harbrite::prefs::write(dictionary));
   } catch (...) {
     // Nothing escapes into the host; the file is replaced atomically or not at all.
   }

@@ -78,7 +78,7 @@ TEST_F(Migration, KeysAreVisitedFromTheLastToTheFirst) {
   device.writePrefs(legacy);
   migrate();
   const auto prefs = host::readDictionary(device.preferencesFile());
-  ASSERT_TRUE(prefs.has_value());
+  ASSERT_TRUE(prefs.ok());
   ASSERT_EQ(prefs->size(), 1u);
   EXPECT_EQ(*prefs->find("enabledApplications"),
             host::Value(host::Array{host::Value("c"), host::Value("b"), host::Value("a")}));

@@ -80,7 +80,8 @@ class PaneFixture : public ::testing::Test {
     host::Dictionary plist;
     plist.set("items", host::Value(std::move(array)));
     ASSERT_TRUE(host::writeDictionaryAtomically(
-        plist, std::string(hostsim::SettingsApp::kBundlePath) + "/" + name + ".plist"));
+                    plist, std::string(hostsim::SettingsApp::kBundlePath) + "/" + name + ".plist")
+                    .ok());
   }
 
   static SpecifierList specifiers(id controller) {
@@ -117,8 +118,11 @@ class PaneFixture : public ::testing::Test {
     return nullptr;
   }
 
+  // The preferences file as a dictionary; none when it cannot be read as one.
   std::optional<host::Dictionary> prefsFile() const {
-    return host::readDictionary(device.preferencesFile());
+    host::Result<host::Dictionary> file = host::readDictionary(device.preferencesFile());
+    if (!file.ok()) return std::nullopt;
+    return std::move(file).value();
   }
   const std::vector<std::string>& notifications() const {
     return hostsim::darwinNotificationsPosted();

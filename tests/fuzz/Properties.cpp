@@ -177,13 +177,13 @@ bool sameValue(const host::Value& a, const host::Value& b) {
 
 std::string checkPreferencesReading(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
-  const std::optional<host::Dictionary> read = hostsim::dictionaryFromBytes(bytes);
-  if (!read) return "";
-  const std::string written = hostsim::encodeDictionary(*read);
-  const std::optional<host::Dictionary> again = hostsim::dictionaryFromBytes(written);
-  if (!again)
+  const host::Result<host::Dictionary> read = hostsim::readDictionaryBytes(bytes);
+  if (!read.ok()) return "";
+  const std::string written = hostsim::encodeDictionary(read.value());
+  const host::Result<host::Dictionary> again = hostsim::readDictionaryBytes(written);
+  if (!again.ok())
     return "a dictionary that was read cannot be read once written: " + showBytes(written);
-  if (!sameDictionary(*read, *again)) {
+  if (!sameDictionary(read.value(), again.value())) {
     return "written and read again, the dictionary changed";
   }
   return "";

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -85,13 +86,23 @@ class AtomicWrite : public DeviceFolder {
     return s;
   }
   // Both writers, each through a fresh layer with that trouble.
-  bool writeDictionary(const Trouble& trouble) {
+  host::Status writeDictionary(const Trouble& trouble) {
     TroubledLayer layer(trouble);
     return host::writeDictionaryAtomically(prefs(), kFile);
   }
-  bool writeText(const Trouble& trouble, const std::string& text, std::string* error = nullptr) {
+  host::Status writeText(const Trouble& trouble, const std::string& text) {
     TroubledLayer layer(trouble);
-    return host::writeUTF8TextAtomically(kFile, text, error);
+    return host::writeUTF8TextAtomically(kFile, text);
+  }
+  // The file as a dictionary; an empty one when it cannot be read as one.
+  static host::Dictionary dictionaryInFile() {
+    return host::readDictionary(kFile).valueOr(host::Dictionary{});
+  }
+  // A failed write: Unwritable, and a message that names the file.
+  static void expectUnwritable(const host::Status& status) {
+    EXPECT_EQ(status.code(), host::Status::Code::Unwritable);
+    EXPECT_NE(status.message().find("com.quorvik.harbrite.plist"), std::string::npos)
+        << status.message();
   }
   static host::Dictionary prefs() {
     host::Dictionary d;
@@ -103,29 +114,29 @@ class AtomicWrite : public DeviceFolder {
 
 TEST_F(AtomicWrite, ReplacesTheFileWholeAndKeepsItsMode) {
   const ino_t oldInode = info().st_ino;
-  ASSERT_TRUE(host::writeDictionaryAtomically(prefs(), kFile));
-  EXPECT_EQ(host::readDictionary(kFile), prefs());
+  ASSERT_TRUE(host::writeDictionaryAtomically(prefs(), kFile).ok());
+  EXPECT_EQ(dictionaryInFile(), prefs());
   EXPECT_EQ(info().st_mode & 07777, 0640u);
   EXPECT_NE(info().st_ino, oldInode) << "rewritten in place, not replaced";
 
-  ASSERT_TRUE(host::writeUTF8TextAtomically(kFile, "VPNState=YES\n"));
+  ASSERT_TRUE(host::writeUTF8TextAtomically(kFile, "VPNState=YES\n").ok());
   EXPECT_EQ(bytesOf(kFile), "VPNState=YES\n");
   EXPECT_EQ(info().st_mode & 07777, 0640u);
 }
 
 TEST_F(AtomicWrite, ShortAndInterruptedWritesAndATakenNameAreCarriedThrough) {
   const std::string text = "BellweirState=YES\nVPNState=YES\n";
-  EXPECT_TRUE(writeText(kChoppy, text));
+  EXPECT_TRUE(writeText(kChoppy, text).ok());
   EXPECT_EQ(bytesOf(kFile), text);
-  EXPECT_TRUE(writeDictionary(kChoppy));
-  EXPECT_EQ(host::readDictionary(kFile), prefs());
+  EXPECT_TRUE(writeDictionary(kChoppy).ok());
+  EXPECT_EQ(dictionaryInFile(), prefs());
 }
 
 // Once renamed, the new file is what every reader sees: a folder that cannot be synced does not
 // turn the write into a failure.
 TEST_F(AtomicWrite, AFolderSyncFailureAfterTheRenameStillCountsAsWritten) {
-  EXPECT_TRUE(writeDictionary(kFolderSync));
-  EXPECT_EQ(host::readDictionary(kFile), prefs());
+  EXPECT_TRUE(writeDictionary(kFolderSync).ok());
+  EXPECT_EQ(dictionaryInFile(), prefs());
 }
 
 // A writer never makes a file its own readers refuse: one byte above what they read, and the
@@ -133,30 +144,28 @@ TEST_F(AtomicWrite, AFolderSyncFailureAfterTheRenameStillCountsAsWritten) {
 TEST_F(AtomicWrite, AFileItsReadersWouldRefuseIsNeverWritten) {
   host::Dictionary huge = prefs();
   huge.set("pad", host::Value(std::string(hostsim::kMaxReadableFileSize, 'x')));
-  EXPECT_FALSE(host::writeDictionaryAtomically(huge, kFile));
-  EXPECT_EQ(errno, EFBIG);
+  const host::Status dictionary = host::writeDictionaryAtomically(huge, kFile);
+  expectUnwritable(dictionary);
+  EXPECT_NE(dictionary.message().find(std::strerror(EFBIG)), std::string::npos)
+      << dictionary.message();
   EXPECT_EQ(bytesOf(kFile), kOldBytes);
 
-  std::string error;
   const std::string largest(hostsim::kMaxReadableFileSize, 'x');
-  EXPECT_FALSE(host::writeUTF8TextAtomically(kFile, largest + "x", &error));
+  expectUnwritable(host::writeUTF8TextAtomically(kFile, largest + "x"));
   EXPECT_EQ(bytesOf(kFile), kOldBytes);
-  EXPECT_NE(error.find("com.quorvik.harbrite.plist"), std::string::npos) << error;
-  ASSERT_TRUE(host::writeUTF8TextAtomically(kFile, largest));
-  EXPECT_EQ(host::readUTF8Text(kFile).text.size(), largest.size());
+  ASSERT_TRUE(host::writeUTF8TextAtomically(kFile, largest).ok());
+  EXPECT_EQ(host::readUTF8Text(kFile).valueOr("").size(), largest.size());
 }
 
 class AtomicWriteFailure : public AtomicWrite, public ::testing::WithParamInterface<Trouble> {};
 
 TEST_P(AtomicWriteFailure, KeepsTheOldFileByteForByteAndRemovesTheTemporaryFile) {
-  EXPECT_FALSE(writeDictionary(GetParam()));
+  expectUnwritable(writeDictionary(GetParam()));
   EXPECT_EQ(bytesOf(kFile), kOldBytes);
   EXPECT_EQ(info().st_mode & 07777, 0640u);
 
-  std::string error;
-  EXPECT_FALSE(writeText(GetParam(), "VPNState=NO\n", &error));
+  expectUnwritable(writeText(GetParam(), "VPNState=NO\n"));
   EXPECT_EQ(bytesOf(kFile), kOldBytes);
-  EXPECT_NE(error.find("com.quorvik.harbrite.plist"), std::string::npos) << error;
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, AtomicWriteFailure, ::testing::ValuesIn(kFailures),

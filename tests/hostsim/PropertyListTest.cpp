@@ -71,22 +71,25 @@ using PropertyList = DeviceFolder;
 
 TEST_F(PropertyList, XMLAndBinaryFilesReadAsTheSameDictionary) {
   const host::Dictionary written = everyKindOfValue();
-  ASSERT_TRUE(host::writeDictionaryAtomically(written, kFile));
+  ASSERT_TRUE(host::writeDictionaryAtomically(written, kFile).ok());
   EXPECT_EQ(bytesOf(kFile).rfind("<?xml", 0), 0u) << "written as XML";
-  std::optional<host::Dictionary> fromXML = host::readDictionary(kFile);
-  ASSERT_TRUE(fromXML.has_value());
-  EXPECT_EQ(*fromXML, written);
+  const host::Result<host::Dictionary> fromXML = host::readDictionary(kFile);
+  ASSERT_TRUE(fromXML.ok()) << fromXML.status().message();
+  EXPECT_EQ(fromXML.value(), written);
   EXPECT_EQ(*fromXML->find("negative")->asInteger(), -7);
   EXPECT_EQ(*fromXML->find("nested")->asDictionary()->find("Key")->asString(), "upper");
 
   putBytes(kFile, binaryFromXML(bytesOf(kFile)));
   ASSERT_EQ(bytesOf(kFile).rfind("bplist00", 0), 0u);
-  std::optional<host::Dictionary> fromBinary = host::readDictionary(kFile);
-  ASSERT_TRUE(fromBinary.has_value());
-  EXPECT_EQ(*fromBinary, written);
+  const host::Result<host::Dictionary> fromBinary = host::readDictionary(kFile);
+  ASSERT_TRUE(fromBinary.ok()) << fromBinary.status().message();
+  EXPECT_EQ(fromBinary.value(), written);
 }
 
-TEST_F(PropertyList, AnythingButADictionaryReadsAsNone) {
+// Bytes that are no property list, or one whose top level is no dictionary, are malformed (a
+// writer may start afresh over them); no file is missing, and a folder is unreadable (a writer
+// must leave it).
+TEST_F(PropertyList, AnythingButADictionaryIsToldApartByWhyItIsNone) {
   const std::string arrayXML = xmlPlist("<array><string>com.example.bank</string></array>");
   const std::string dictXML = xmlPlist("<dict><key>usePersistMode</key><true/></dict>");
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -102,16 +105,24 @@ TEST_F(PropertyList, AnythingButADictionaryReadsAsNone) {
   };
   for (const auto& [what, bytes] : cases) {
     putBytes(kFile, bytes);
-    EXPECT_FALSE(host::readDictionary(kFile).has_value()) << what;
+    const host::Status read = host::readDictionary(kFile).status();
+    EXPECT_EQ(read.code(), host::Status::Code::Malformed) << what;
+    EXPECT_FALSE(read.message().empty()) << what;
   }
   // The same dictionary, whole, reads fine: the cases above fail for their bytes alone.
   putBytes(kFile, dictXML);
-  EXPECT_TRUE(host::readDictionary(kFile).has_value());
+  EXPECT_TRUE(host::readDictionary(kFile).ok());
 
   std::filesystem::remove(hostFile(kFile));
-  EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "missing";
+  const host::Status missing = host::readDictionary(kFile).status();
+  EXPECT_EQ(missing.code(), host::Status::Code::Missing);
+  EXPECT_NE(missing.message().find("com.quorvik.harbrite.plist"), std::string::npos)
+      << missing.message();
   std::filesystem::create_directory(hostFile(kFile));
-  EXPECT_FALSE(host::readDictionary(kFile).has_value()) << "a folder, not a file";
+  const host::Status folder = host::readDictionary(kFile).status();
+  EXPECT_EQ(folder.code(), host::Status::Code::Unreadable) << "a folder, not a file";
+  EXPECT_NE(folder.message().find("com.quorvik.harbrite.plist"), std::string::npos)
+      << folder.message();
 }
 
 // A binary file holding {KEY: V}, the key and the value given as their objects' bytes.
@@ -211,13 +222,13 @@ TEST_F(PropertyList, FilesOtherWritersMakeAreReadWithEveryValueIntact) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     putBytes(kFile, c.bytes);
-    const host::DictionaryRead read = host::readDictionaryFile(kFile);
-    ASSERT_TRUE(read.dictionary.has_value()) << read.reason;
-    ASSERT_NE(read.dictionary->find(c.key), nullptr);
-    EXPECT_EQ(*read.dictionary->find(c.key), c.value);
-    ASSERT_TRUE(host::writeDictionaryAtomically(*read.dictionary, kFile));
+    const host::Result<host::Dictionary> read = host::readDictionary(kFile);
+    ASSERT_TRUE(read.ok()) << read.status().message();
+    ASSERT_NE(read->find(c.key), nullptr);
+    EXPECT_EQ(*read->find(c.key), c.value);
+    ASSERT_TRUE(host::writeDictionaryAtomically(read.value(), kFile).ok());
     EXPECT_EQ(bytesOf(kFile).rfind("bplist00", 0) == 0, c.binary);
-    EXPECT_EQ(host::readDictionary(kFile), read.dictionary);
+    EXPECT_EQ(host::readDictionary(kFile).valueOr(host::Dictionary{}), read.value());
   }
 }
 
@@ -243,7 +254,7 @@ std::string sharedReferences() {
 // Property lists holding what the system cannot keep whole are refused as unreadable (so no
 // writer replaces them), with the reason; bytes that are no property list at all are malformed.
 TEST_F(PropertyList, WhatCannotBeKeptWholeIsRefusedAndNamed) {
-  using F = host::DictionaryRead::Failure;
+  using F = host::Status::Code;
   const std::vector<std::tuple<const char*, std::string, F, std::string>> cases = {
       {"below -2^63", xmlPlist("<dict><key>k</key><integer>-9223372036854775809</integer></dict>"),
        F::Unreadable, "integer out of range"},
@@ -274,10 +285,9 @@ TEST_F(PropertyList, WhatCannotBeKeptWholeIsRefusedAndNamed) {
   for (const auto& [what, bytes, failure, reason] : cases) {
     SCOPED_TRACE(what);
     putBytes(kFile, bytes);
-    const host::DictionaryRead read = host::readDictionaryFile(kFile);
-    EXPECT_FALSE(read.dictionary.has_value());
-    EXPECT_EQ(read.failure, failure);
-    EXPECT_NE(read.reason.find(reason), std::string::npos) << read.reason;
+    const host::Status read = host::readDictionary(kFile).status();
+    EXPECT_EQ(read.code(), failure);
+    EXPECT_NE(read.message().find(reason), std::string::npos) << read.message();
   }
 }
 
@@ -290,18 +300,18 @@ std::string nestedXML(std::size_t levels) {
 
 // Nesting reads as deep as host::kMaxNesting, in both encodings, and is written back whole.
 // Deeper files are refused as unreadable (so that no writer replaces them), never by
-// overflowing a stack, however deep they go.
+// overflowing a stack, however deep they go; and no writer writes one.
 TEST_F(PropertyList, DeepNestingReadsUpToItsBoundAndNeverOverflowsTheStack) {
   for (const std::size_t levels : {std::size_t{600}, host::kMaxNesting}) {
     for (const bool binary : {false, true}) {
       SCOPED_TRACE(std::to_string(levels) + (binary ? " levels, binary" : " levels, XML"));
       const std::string xml = nestedXML(levels);
       putBytes(kFile, binary ? binaryFromXML(xml) : xml);
-      const host::DictionaryRead read = host::readDictionaryFile(kFile);
-      ASSERT_TRUE(read.dictionary.has_value());
-      EXPECT_EQ(host::nestingDepth(*read.dictionary->find("k")) + 1, levels);
-      ASSERT_TRUE(host::writeDictionaryAtomically(*read.dictionary, kFile));
-      EXPECT_EQ(host::readDictionary(kFile), read.dictionary);
+      const host::Result<host::Dictionary> read = host::readDictionary(kFile);
+      ASSERT_TRUE(read.ok()) << read.status().message();
+      EXPECT_EQ(host::nestingDepth(*read->find("k")) + 1, levels);
+      ASSERT_TRUE(host::writeDictionaryAtomically(read.value(), kFile).ok());
+      EXPECT_EQ(host::readDictionary(kFile).valueOr(host::Dictionary{}), read.value());
     }
   }
   for (const std::size_t levels : {host::kMaxNesting + 1, std::size_t{300000}}) {
@@ -319,6 +329,9 @@ TEST_F(PropertyList, DeepNestingReadsUpToItsBoundAndNeverOverflowsTheStack) {
         host::Value top = host::Value(host::Dictionary{});
         top.asDictionary()->set("k", std::move(nested));
         bytes = hostsim::binaryEncoding(top);
+        // No writer makes such a file: its own readers would refuse it.
+        EXPECT_EQ(host::writeDictionaryAtomically(*top.asDictionary(), kFile).code(),
+                  host::Status::Code::Unwritable);
         // A value this deep is taken apart level by level: its destructor would recurse.
         host::Value* level = top.asDictionary()->find("k");
         while (host::Array* a = level->asArray()) {
@@ -328,9 +341,7 @@ TEST_F(PropertyList, DeepNestingReadsUpToItsBoundAndNeverOverflowsTheStack) {
         }
       }
       putBytes(kFile, bytes);
-      const host::DictionaryRead read = host::readDictionaryFile(kFile);
-      EXPECT_FALSE(read.dictionary.has_value());
-      EXPECT_EQ(read.failure, host::DictionaryRead::Failure::Unreadable);
+      EXPECT_EQ(host::readDictionary(kFile).status().code(), host::Status::Code::Unreadable);
     }
   }
   // {"k": A} where the array A holds itself: endless nesting in a few bytes.
@@ -340,7 +351,7 @@ TEST_F(PropertyList, DeepNestingReadsUpToItsBoundAndNeverOverflowsTheStack) {
     for (int i = 7; i >= 0; --i) cycle.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
   }
   putBytes(kFile, cycle);
-  EXPECT_EQ(host::readDictionaryFile(kFile).failure, host::DictionaryRead::Failure::Unreadable);
+  EXPECT_EQ(host::readDictionary(kFile).status().code(), host::Status::Code::Unreadable);
 }
 
 // A value read as Foundation's intValue reads it (a group switch's row count): integers above

@@ -57,7 +57,7 @@ std::vector<std::string> whoRan() {
 class Runtime : public ::testing::Test {
  protected:
   void SetUp() override {
-    hostsim::resetRuntime();
+    hostsim::setCurrentProcess(&process_);
     calls.clear();
     previousGreet = nullptr;
     base_ = hostsim::defineClass("HTBase", nullptr);
@@ -67,12 +67,13 @@ class Runtime : public ::testing::Test {
     derivedObject_ = host::StrongRef::adopt(host::class_createInstance(derived_));
     argument_ = host::StrongRef::adopt(host::class_createInstance(base_));
   }
-  void TearDown() override { hostsim::resetRuntime(); }
 
   void greet(const host::StrongRef& receiver) {
     host::msgSend<void, id>(receiver.get(), greet_, argument_.get());
   }
 
+  // Each test runs in a process of its own: the classes it defines are its own.
+  hostsim::SimulatedProcess process_;
   SEL greet_ = host::sel_registerName("greet:");
   Class base_ = nullptr;
   Class derived_ = nullptr;

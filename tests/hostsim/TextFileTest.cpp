@@ -1,5 +1,6 @@
-// UTF-8 text files: read whole when the bytes are UTF-8; otherwise no text and a description a
-// person can read, naming the file.
+// UTF-8 text files: read whole when the bytes are UTF-8; otherwise a failure that tells a missing
+// file from an unreadable one and from bytes that are not UTF-8, described so that a person can
+// read it, naming the file.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -41,14 +42,13 @@ TEST_F(TextFile, ReadsUTF8TextWhole) {
   };
   for (const std::string& text : texts) {
     putBytes(kFile, text);
-    host::TextRead read = host::readUTF8Text(kFile);
-    EXPECT_TRUE(read.ok) << read.error;
-    EXPECT_EQ(read.text, text);
-    EXPECT_TRUE(read.error.empty());
+    const host::Result<std::string> read = host::readUTF8Text(kFile);
+    ASSERT_TRUE(read.ok()) << read.status().message();
+    EXPECT_EQ(read.value(), text);
   }
 }
 
-TEST_F(TextFile, BytesThatAreNotUTF8GiveADescriptionAndNoText) {
+TEST_F(TextFile, BytesThatAreNotUTF8AreMalformedAndDescribed) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"lone continuation byte", "VPNState=YES\n\x80"},
       {"lead byte without continuation", "\xC3("},
@@ -60,11 +60,11 @@ TEST_F(TextFile, BytesThatAreNotUTF8GiveADescriptionAndNoText) {
   };
   for (const auto& [what, bytes] : cases) {
     putBytes(kFile, bytes);
-    host::TextRead read = host::readUTF8Text(kFile);
-    EXPECT_FALSE(read.ok) << what;
-    EXPECT_TRUE(read.text.empty()) << what;
-    EXPECT_NE(read.error.find(kName), std::string::npos) << what << ": " << read.error;
-    EXPECT_NE(read.error.find("UTF-8"), std::string::npos) << what << ": " << read.error;
+    const host::Result<std::string> read = host::readUTF8Text(kFile);
+    const std::string& message = read.status().message();
+    EXPECT_EQ(read.status().code(), host::Status::Code::Malformed) << what;
+    EXPECT_NE(message.find(kName), std::string::npos) << what << ": " << message;
+    EXPECT_NE(message.find("UTF-8"), std::string::npos) << what << ": " << message;
   }
 }
 
@@ -86,27 +86,26 @@ class ReadLayer : public hostsim::FileLayerWrapper {
   bool failed_ = false;
 };
 
-TEST_F(TextFile, AFileThatCannotBeReadGivesADescriptionAndNoText) {
-  host::TextRead missing = host::readUTF8Text(kFile);
-  EXPECT_FALSE(missing.ok);
-  EXPECT_NE(missing.error.find(kName), std::string::npos) << missing.error;
-  EXPECT_NE(missing.error.find("no such file"), std::string::npos) << missing.error;
+TEST_F(TextFile, AMissingFileIsToldFromOneThatCannotBeRead) {
+  const host::Status missing = host::readUTF8Text(kFile).status();
+  EXPECT_EQ(missing.code(), host::Status::Code::Missing);
+  EXPECT_NE(missing.message().find(kName), std::string::npos) << missing.message();
+  EXPECT_NE(missing.message().find("no such file"), std::string::npos) << missing.message();
 
   putBytes(kFile, "VPNState=YES\n");
   ReadLayer failing(EIO);
   hostsim::setFileLayer(&failing);
-  host::TextRead broken = host::readUTF8Text(kFile);
+  const host::Status broken = host::readUTF8Text(kFile).status();
   hostsim::setFileLayer(nullptr);
-  EXPECT_FALSE(broken.ok);
-  EXPECT_TRUE(broken.text.empty());
-  EXPECT_NE(broken.error.find(kName), std::string::npos) << broken.error;
+  EXPECT_EQ(broken.code(), host::Status::Code::Unreadable);
+  EXPECT_NE(broken.message().find(kName), std::string::npos) << broken.message();
 
   ReadLayer interrupted(EINTR);
   hostsim::setFileLayer(&interrupted);
-  host::TextRead retried = host::readUTF8Text(kFile);
+  const host::Result<std::string> retried = host::readUTF8Text(kFile);
   hostsim::setFileLayer(nullptr);
-  EXPECT_TRUE(retried.ok) << retried.error;
-  EXPECT_EQ(retried.text, "VPNState=YES\n");
+  ASSERT_TRUE(retried.ok()) << retried.status().message();
+  EXPECT_EQ(retried.value(), "VPNState=YES\n");
 }
 
 // What stands where the file should be but is not a regular file reads as unreadable, at once:
@@ -120,12 +119,11 @@ TEST_F(TextFile, AnythingButABoundedRegularFileReadsAsUnreadableAtOnce) {
   const struct {
     const char* what;
     std::function<bool()> make;
-    host::TextRead::Failure expected;
+    host::Status::Code expected;
   } cases[] = {
       {"a folder", [&] { return ::mkdir(file.c_str(), 0755) == 0; },
-       host::TextRead::Failure::Unreadable},
-      {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; },
-       host::TextRead::Failure::Unreadable},
+       host::Status::Code::Unreadable},
+      {"a FIFO", [&] { return ::mkfifo(file.c_str(), 0644) == 0; }, host::Status::Code::Unreadable},
       {"a socket",
        [&] {
          sockaddr_un address{};
@@ -137,18 +135,18 @@ TEST_F(TextFile, AnythingButABoundedRegularFileReadsAsUnreadableAtOnce) {
          ::close(s);
          return bound;
        },
-       host::TextRead::Failure::Unreadable},
+       host::Status::Code::Unreadable},
       {"a character device (zero)",
        [&] { return ::mknod(file.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0; },
-       host::TextRead::Failure::Unreadable},
+       host::Status::Code::Unreadable},
       {"a symlink to the host's /dev/zero",
-       [&] { return ::symlink("/dev/zero", file.c_str()) == 0; }, host::TextRead::Failure::Missing},
+       [&] { return ::symlink("/dev/zero", file.c_str()) == 0; }, host::Status::Code::Missing},
       {"a file one byte above the limit",
        [&] {
          return ::truncate((putBytes(kFile, ""), file).c_str(),
                            hostsim::kMaxReadableFileSize + 1) == 0;
        },
-       host::TextRead::Failure::Unreadable},
+       host::Status::Code::Unreadable},
   };
   for (const auto& c : cases) {
     std::filesystem::remove_all(file);
@@ -157,27 +155,25 @@ TEST_F(TextFile, AnythingButABoundedRegularFileReadsAsUnreadableAtOnce) {
       EXPECT_EQ(errno, EPERM) << c.what;
       continue;
     }
-    const host::TextRead read = host::readUTF8Text(kFile);
-    EXPECT_FALSE(read.ok) << c.what;
-    EXPECT_EQ(read.failure, c.expected) << c.what << ": " << read.error;
-    EXPECT_TRUE(read.text.empty()) << c.what;
-    EXPECT_NE(read.error.find(kName), std::string::npos) << c.what << ": " << read.error;
+    const host::Status read = host::readUTF8Text(kFile).status();
+    EXPECT_EQ(read.code(), c.expected) << c.what << ": " << read.message();
+    EXPECT_NE(read.message().find(kName), std::string::npos) << c.what << ": " << read.message();
   }
+  ::alarm(0);
   std::filesystem::remove_all(file);
   putBytes(kFile, "");
   ASSERT_EQ(::truncate(file.c_str(), hostsim::kMaxReadableFileSize), 0);
-  const host::TextRead limit = host::readUTF8Text(kFile);
-  EXPECT_TRUE(limit.ok) << limit.error;
-  EXPECT_EQ(limit.text.size(), hostsim::kMaxReadableFileSize);
-  ::alarm(0);
+  const host::Result<std::string> limit = host::readUTF8Text(kFile);
+  ASSERT_TRUE(limit.ok()) << limit.status().message();
+  EXPECT_EQ(limit.value().size(), hostsim::kMaxReadableFileSize);
 }
 
 TEST_F(TextFile, AWriteThatCannotHappenSaysWhy) {
-  std::string error;
-  EXPECT_FALSE(host::writeUTF8TextAtomically("/var/mobile/Library/NoSuchFolder/state.txt",
-                                             "VPNState=YES\n", &error));
-  EXPECT_NE(error.find("state.txt"), std::string::npos) << error;
-  EXPECT_NE(error.find("folder"), std::string::npos) << error;
+  const host::Status written =
+      host::writeUTF8TextAtomically("/var/mobile/Library/NoSuchFolder/state.txt", "VPNState=YES\n");
+  EXPECT_EQ(written.code(), host::Status::Code::Unwritable);
+  EXPECT_NE(written.message().find("state.txt"), std::string::npos) << written.message();
+  EXPECT_NE(written.message().find("folder"), std::string::npos) << written.message();
 }
 
 // The device root's folder is opened once and kept for every resolution: a kept folder that is no
@@ -185,25 +181,25 @@ TEST_F(TextFile, AWriteThatCannotHappenSaysWhy) {
 // must never be read or written in.
 TEST_F(TextFile, ReadsAndWritesLandInTheRootsFolderAsItIsNow) {
   putBytes(kFile, "VPNState=YES\n");
-  ASSERT_EQ(host::readUTF8Text(kFile).text, "VPNState=YES\n");
+  ASSERT_EQ(host::readUTF8Text(kFile).valueOr(""), "VPNState=YES\n");
 
   // Another device folder, alive beside this one, and back.
   const std::string other = hostsim::makeTemporaryDirectory();
   std::filesystem::create_directories(other + kFolder);
   std::ofstream(other + kFile, std::ios::binary) << "VPNState=NO\n";
   hostsim::setDeviceRoot(other);
-  EXPECT_EQ(host::readUTF8Text(kFile).text, "VPNState=NO\n");
+  EXPECT_EQ(host::readUTF8Text(kFile).valueOr(""), "VPNState=NO\n");
   hostsim::setDeviceRoot(root_);
-  EXPECT_EQ(host::readUTF8Text(kFile).text, "VPNState=YES\n");
+  EXPECT_EQ(host::readUTF8Text(kFile).valueOr(""), "VPNState=YES\n");
   hostsim::removeTree(other);
 
   // This folder removed and made again at its path, with the root left as it is: each kind of
   // operation, first after the change, finds the new folder.
   const std::vector<std::pair<std::string, std::function<void()>>> operations = {
-      {"a read", [&] { EXPECT_EQ(host::readUTF8Text(kFile).text, "again\n"); }},
+      {"a read", [&] { EXPECT_EQ(host::readUTF8Text(kFile).valueOr(""), "again\n"); }},
       {"a replace",
        [&] {
-         EXPECT_TRUE(host::writeUTF8TextAtomically(kFile, "replaced\n"));
+         EXPECT_TRUE(host::writeUTF8TextAtomically(kFile, "replaced\n").ok());
          EXPECT_EQ(bytesOf(kFile), "replaced\n");
        }},
       {"a removal",

@@ -76,11 +76,11 @@ id asObject(Class) {
   return nullptr;
 }
 
-TextRead readUTF8Text(const std::string&) {
-  return {};
+Result<std::string> readUTF8Text(const std::string&) {
+  return Status(Status::Code::Missing, {});
 }
-bool writeUTF8TextAtomically(const std::string&, std::string_view, std::string*) {
-  return false;
+Status writeUTF8TextAtomically(const std::string&, std::string_view) {
+  return {};
 }
 void dispatchAfterOnMainQueue(std::int64_t, std::function<void()>) {}
 void notificationCenterAddObserver(id, SEL, id, id) {}
@@ -131,11 +131,11 @@ Value valueFromPropertyList(id) {
   return {};
 }
 
-DictionaryRead readDictionaryFile(const std::string&) {
-  return {};
+Result<Dictionary> readDictionary(const std::string&) {
+  return Status(Status::Code::Missing, {});
 }
-bool writeDictionaryAtomically(const Dictionary&, const std::string&) {
-  return false;
+Status writeDictionaryAtomically(const Dictionary&, const std::string&) {
+  return {};
 }
 
 }  // namespace host

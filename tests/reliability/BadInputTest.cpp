@@ -50,7 +50,7 @@ TEST(BadInput, PreferencesHoldingANulCharacterAreReadAndKeptWhole) {
       EXPECT_TRUE(device.engineInstalled());
       device.engineFunction<void()>("migratePreferencesIfNeeded")();
       const auto migrated = host::readDictionary(device.preferencesFile());
-      ASSERT_TRUE(migrated);
+      ASSERT_TRUE(migrated.ok());
       if (holdsKey) {
         EXPECT_EQ(*migrated->find("enabledApplications"),
                   host::Value(host::Array{host::Value(key.substr(8))}));
@@ -63,7 +63,7 @@ TEST(BadInput, PreferencesHoldingANulCharacterAreReadAndKeptWhole) {
     hostsim::SettingsApp app(device.root());
     app.set("other", host::Value(true));
     const auto written = host::readDictionary(device.preferencesFile());
-    ASSERT_TRUE(written);
+    ASSERT_TRUE(written.ok());
     EXPECT_EQ(bytesOf(device.hostFile(device.preferencesFile())).rfind("bplist00", 0), 0u);
     EXPECT_EQ(*written->find("other"), host::Value(true));
     if (holdsKey) {
@@ -86,7 +86,7 @@ TEST(BadInput, ADateThatIsNotANumberIsKeptToTheBit) {
   hostsim::SettingsApp app(device.root());
   app.set("usePersistMode", host::Value(true));
   const auto written = host::readDictionary(device.preferencesFile());
-  ASSERT_TRUE(written);
+  ASSERT_TRUE(written.ok());
   EXPECT_EQ(written->size(), 2u);
   EXPECT_EQ(*written->find("usePersistMode"), host::Value(true));
   ASSERT_NE(written->find("when"), nullptr);
@@ -274,9 +274,8 @@ TEST(BadInput, NothingOutsideTheDeviceFolderIsTouched) {
     }
     EXPECT_EQ(refused, c.outcome == Refused);
     if (c.outcome == Works) {
-      const std::optional<host::Dictionary> written =
-          host::readDictionary(device.preferencesFile());
-      ASSERT_TRUE(written.has_value());
+      const host::Result<host::Dictionary> written = host::readDictionary(device.preferencesFile());
+      ASSERT_TRUE(written.ok());
       EXPECT_NE(written->find("usePersistMode"), nullptr);
     }
     EXPECT_EQ(treeOf(outside), before);

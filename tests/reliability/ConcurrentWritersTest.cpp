@@ -124,8 +124,8 @@ const host::Value kApps(host::Array{host::Value("com.example.bank")});
 const host::Value kMoreApps(host::Array{host::Value("com.example.bank"),
                                         host::Value("com.example.mail")});
 bool prefsAreValid(const std::string& bytes) {
-  const auto d = hostsim::dictionaryFromBytes(bytes);
-  if (!d) return false;
+  const host::Result<host::Dictionary> d = hostsim::readDictionaryBytes(bytes);
+  if (!d.ok()) return false;
   const host::Value* apps = d->find("enabledApplications");
   return apps != nullptr && (*apps == kApps || *apps == kMoreApps);
 }

@@ -401,8 +401,8 @@ class PaneCrashConsistency : public ::testing::Test {
               [](const std::string& b) { return b == stateText(true) || b == stateText(false); }};
     // Every row change keeps what the page did not change.
     prefs_ = {prefsFile(), [](const std::string& b) {
-                const auto d = hostsim::dictionaryFromBytes(b);
-                return d && d->size() == 3 && d->find("accentColour") != nullptr &&
+                const host::Result<host::Dictionary> d = hostsim::readDictionaryBytes(b);
+                return d.ok() && d->size() == 3 && d->find("accentColour") != nullptr &&
                        *d->find("accentColour") == host::Value("teal") &&
                        d->find("usePersistMode") != nullptr;
               }};

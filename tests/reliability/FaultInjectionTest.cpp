@@ -54,10 +54,10 @@ struct Writer {
   std::string failureLog;
 };
 
-std::string describe(const std::optional<host::Dictionary>& dictionary) {
-  if (!dictionary) return "(no dictionary)";
+std::string describe(const host::Result<host::Dictionary>& dictionary) {
+  if (!dictionary.ok()) return "(no dictionary)";
   std::map<std::string, std::string> sorted;
-  for (const auto& [key, value] : *dictionary) sorted[key] = sim::formatValue(value);
+  for (const auto& [key, value] : dictionary.value()) sorted[key] = sim::formatValue(value);
   std::string text;
   for (const auto& [key, value] : sorted) text += key + "=" + value + ";";
   return text;
@@ -332,9 +332,9 @@ TEST_F(PaneFaults, ResetAnswersNoAndLogsWhenItCannotWrite) {
     return a;
   };
   w.observe = [this] {
-    const host::TextRead file = host::readUTF8Text(device_.featureStateFile());
-    return file.ok && featurestate::readFeature(file.text, featurestate::kVPN) ? "VPNState YES"
-                                                                               : "VPNState NO";
+    const host::Result<std::string> file = host::readUTF8Text(device_.featureStateFile());
+    return file.ok() && featurestate::readFeature(file.value(), featurestate::kVPN) ? "VPNState YES"
+                                                                                    : "VPNState NO";
   };
   w.failureLog = "Error writing file: ";
   exercise(w);

@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -272,6 +274,11 @@ TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   EXPECT_EQ(run("settings get usePersistMode --device '" + relocated + "'").out, "true\n");
   EXPECT_EQ(run("settings set note hello --device '" + relocated + "'").status, 0);
   EXPECT_EQ(run("settings get note --device '" + relocated + "'").out, "\"hello\"\n");
+  // --verbose, after the action as before it, says which file get read.
+  EXPECT_EQ(run("settings get note --device '" + relocated + "' --verbose").out,
+            "  read /x/var/mobile/Library/Preferences/com.quorvik.harbrite.plist\n\"hello\"\n");
+  EXPECT_EQ(run("settings --verbose --device '" + relocated + "' get other").out,
+            "  read /x/var/mobile/Library/Preferences/com.quorvik.harbrite.plist\nabsent\n");
   EXPECT_TRUE(
       fs::exists(relocated + "/x/var/mobile/Library/Preferences/com.quorvik.harbrite.plist"));
 
@@ -282,6 +289,45 @@ TEST_F(RunCommand, SettingsShowsThePageGetsAValueAndFailsWhenTheWriteFails) {
   const Outcome failed = run("settings --device '" + blocked + "' set usePersistMode true");
   EXPECT_EQ(failed.status, 1) << failed.err;
   EXPECT_NE(failed.err.find("could not be written"), std::string::npos) << failed.err;
+}
+
+// The options `settings` takes before an action may come after it too, so each action's help lists
+// every one of them; and each operand the help shows has a description.
+TEST_F(RunCommand, EachSettingsActionsHelpListsEveryOptionItTakes) {
+  auto optionsIn = [](const std::string& help) {
+    std::vector<std::string> names;
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("  --", 0) == 0) names.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    return names;
+  };
+  const std::vector<std::string> taken = optionsIn(run("settings --help").out);
+  ASSERT_FALSE(taken.empty());
+  const std::vector<std::pair<std::string, int>> actions = {
+      {"get", 1}, {"set", 2}, {"reset-vpn", 0}};
+  for (const auto& [action, operands] : actions) {
+    const Outcome help = run("settings " + action + " --help");
+    EXPECT_EQ(help.status, 0) << action;
+    const std::vector<std::string> listed = optionsIn(help.out);
+    for (const std::string& option : taken) {
+      EXPECT_NE(std::find(listed.begin(), listed.end(), option), listed.end())
+          << action << " --help does not list " << option << ":\n"
+          << help.out;
+    }
+    // An operand's line: its name, its type, then what it is.
+    int described = 0;
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) {
+      const std::string type = " TEXT REQUIRED ";
+      const std::size_t at = line.find(type);
+      if (line.rfind("  --", 0) == 0 || at == std::string::npos) continue;
+      EXPECT_NE(line.find_first_not_of(' ', at + type.size()), std::string::npos)
+          << action << ": " << line;
+      ++described;
+    }
+    EXPECT_EQ(described, operands) << help.out;
+  }
 }
 
 // What `settings get` prints is a VALUE: pasted into a scenario's `prefs set` and `expect prefs`

@@ -1,5 +1,7 @@
 // What a run reports beyond its checks: the exposure (an enabled application in front while the
-// VPN is not connected), measured on real runs of the engine, and the JSON that carries it.
+// VPN is not connected), measured on real runs of the engine, the JSON that carries it, and the
+// picture as laid out.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +17,8 @@
 #include "hostsim/Device.h"
 #include "tools/Scenario.h"
 #include "tools/ScenarioRunner.h"
+#include "tools/SvgLayout.h"
+#include "tools/SvgReport.h"
 
 namespace harbrite::sim {
 namespace {
@@ -277,49 +281,138 @@ TEST_F(RunReport, EveryEventHoldsTheFieldsTheDocumentationListsForItsKind) {
   }
 }
 
-// The picture's pieces: a cluster of checks at the right edge keeps its count and says how many
-// failed; events at one instant are counted; a change at the last instant shows; a tooltip keeps
-// its own line breaks while input's control characters are written out.
-TEST_F(RunReport, ThePictureCountsClustersAndShowsTheLastInstant) {
-  struct Case {
-    const char* what;
-    std::string scenario;
-    std::vector<std::string> shown;
-  };
-  const std::vector<Case> cases = {
-      {"a cluster at the right edge, one failed",
-       "boot\nwait 1s\nexpect vpn off\nexpect vpn on\nexpect vpn off\nexpect vpn off\n",
-       {">\xC3\x97"
-        "4, 1 failed<"}},
-      {"events at one instant",
-       "boot\nwait 1s\nuser vpn on\nuser vpn off\nuser vpn on\n",
-       {">\xC3\x97"
-        "3<",
-        "user switches the VPN on in Control Center&#10;1 s: "}},
-      {"a change at the last instant",
-       "boot\nwait 1s\nuser vpn on\n",
-       {"at the end (1 s): VPN connected"}},
-      {"input's control characters",
-       "apps \"com.example.bank\\x1b[8m\"\nprefs set usePersistMode false\nboot\nfront "
-       "\"com.example.bank\\x1b[8m\"\nwait 1s\n",
-       {"com.example.bank\\x1B[8m",
-        "settling delay starts: 0.8 s (com.example.bank\\x1B[8m in "
-        "front)&#10;0.8 s: settling delay ends"}},
-  };
-  for (const Case& c : cases) {
-    RunOptions options;
-    options.svgFile = folder_ + "/run.svg";
-    std::FILE* out = std::tmpfile();
-    playScenario(parseScenario("case.scn", c.scenario), options, out);
-    std::fclose(out);
-    std::ifstream in(options.svgFile, std::ios::binary);
-    const std::string picture((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    EXPECT_EQ(picture.find('\x1b'), std::string::npos) << c.what;
-    for (const std::string& part : c.shown) {
-      EXPECT_NE(picture.find(part), std::string::npos) << c.what << ": no " << part;
-    }
+// The picture as laid out, for a scenario given as text or as a file of scenarios/.
+picture::Picture layOutRun(const std::string& text, RunRecord* record = nullptr) {
+  RunRecord played;
+  std::FILE* out = std::tmpfile();
+  playScenario(parseScenario("case.scn", text), RunOptions{}, out, stderr, &played);
+  std::fclose(out);
+  if (record != nullptr) *record = played;
+  return picture::layOut(played);
+}
+std::string bundledScenario(const std::string& name) {
+  std::ifstream in(std::string(HARBRITE_SCENARIO_DIR) + "/" + name, std::ios::binary);
+  EXPECT_TRUE(in) << name;
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Checks close together share one mark that counts them and says how many failed; its count is
+// drawn inside the page even at the right edge, where it goes before the mark.
+TEST_F(RunReport, ThePictureCountsClustersOfChecksWithTheirFailures) {
+  const picture::Picture failed =
+      layOutRun("boot\nwait 1s\nexpect vpn off\nexpect vpn on\nexpect vpn off\nexpect vpn off\n");
+  ASSERT_EQ(failed.checks.size(), 1u);
+  const picture::CheckCluster& four = failed.checks[0];
+  EXPECT_EQ(four.count, 4);
+  EXPECT_EQ(four.failed, 1);
+  EXPECT_EQ(four.label.text,
+            "\xC3\x97"
+            "4, 1 failed");
+  EXPECT_NE(four.tooltip.find("expect vpn on: check failed"), std::string::npos) << four.tooltip;
+  // The page's last instant: the count goes before the mark, and within the page.
+  EXPECT_DOUBLE_EQ(four.x, failed.plotLeft + failed.plotWidth);
+  EXPECT_LE(four.label.right(), four.x);
+  EXPECT_LE(four.label.right(), failed.width);
+
+  // persist-ios15 ends with 14 checks at its last instant.
+  const picture::Picture persist = layOutRun(bundledScenario("persist-ios15.scn"));
+  ASSERT_FALSE(persist.checks.empty());
+  const picture::CheckCluster& last = persist.checks.back();
+  EXPECT_EQ(last.count, 14);
+  EXPECT_EQ(last.failed, 0);
+  EXPECT_EQ(last.label.text,
+            "\xC3\x97"
+            "14");
+  EXPECT_GT(last.label.left(), persist.checks[persist.checks.size() - 2].x);
+  EXPECT_LE(last.label.right(), persist.width);
+  // A cluster's tooltip lists its failures and up to 8 passes, then how many more.
+  EXPECT_NE(last.tooltip.find("\nand 6 more"), std::string::npos) << last.tooltip;
+}
+
+// Events at one instant share one mark with their count and every event in its tooltip; a lane
+// that changes at the run's last instant says to what.
+TEST_F(RunReport, ThePictureCountsEventsAtOneInstantAndShowsTheLastInstant) {
+  RunRecord record;
+  const picture::Picture user =
+      layOutRun("boot\nwait 1s\nuser vpn on\nuser vpn off\nuser vpn on\n", &record);
+  ASSERT_EQ(user.events.size(), 2u);  // the inert engine at boot, then the user's three
+  const picture::Marker& hand = user.events[1];
+  EXPECT_EQ(hand.kind, picture::Marker::Kind::User);
+  EXPECT_EQ(hand.count, 3);
+  EXPECT_EQ(hand.tooltip,
+            "1 s: the user switches the VPN on in Control Center\n"
+            "1 s: the user switches the VPN off in Control Center\n"
+            "1 s: the user switches the VPN on in Control Center");
+  // At the right edge, the count alone has room after the mark.
+  EXPECT_EQ(hand.label.text,
+            "\xC3\x97"
+            "3");
+  EXPECT_LE(hand.label.right(), user.width);
+  EXPECT_EQ(user.lane(picture::Lane::VPN).changeAtEnd, "at the end (1 s): VPN connected");
+  EXPECT_FALSE(user.lane(picture::Lane::Front).changeAtEnd);
+  // The picture keeps the tooltip's line breaks.
+  EXPECT_NE(svgReport(record).find("Control Center&#10;1 s: the user switches"), std::string::npos);
+  // A label with no room after a mark at the right edge goes before it.
+  const picture::Picture pane = layOutRun("boot\nwait 1s\npane set note \"x\"\n");
+  ASSERT_FALSE(pane.events.empty());
+  EXPECT_EQ(pane.events.back().label.text, "settings: note");
+  EXPECT_LE(pane.events.back().label.right(), pane.events.back().x);
+
+  // enforcement-changes: seven applications terminated at one instant.
+  const picture::Picture enforcement = layOutRun(bundledScenario("enforcement-changes.scn"));
+  int terminations = 0;
+  for (const picture::Marker& m : enforcement.events) {
+    if (m.kind != picture::Marker::Kind::Terminated || m.count != 7) continue;
+    ++terminations;
+    EXPECT_EQ(m.label.text.rfind("7 terminated", 0), 0u) << m.label.text;
+    EXPECT_EQ(std::count(m.tooltip.begin(), m.tooltip.end(), '\n'), 6) << m.tooltip;
   }
+  EXPECT_EQ(terminations, 1);
+
+  // The demo's VPN goes off at its last instant, 4 s.
+  const picture::Picture demo = layOutRun(bundledScenario("demo.scn"));
+  EXPECT_EQ(demo.lane(picture::Lane::VPN).changeAtEnd, "at the end (4 s): VPN disconnected");
+}
+
+// A run stopped by an error says so in the heading, in red, with the whole reason over it.
+TEST_F(RunReport, ThePictureHeadingSaysWhereTheRunStopped) {
+  const picture::Picture stopped =
+      layOutRun("apps com.example.bank\nboot\nexpect vpn off\npane set enabledApplications 3\n");
+  EXPECT_FALSE(stopped.heading.success);
+  EXPECT_EQ(stopped.heading.outcome.text.rfind("stopped at line 4", 0), 0u)
+      << stopped.heading.outcome.text;
+  EXPECT_EQ(stopped.heading.stopped.rfind("the run stopped at case.scn:4: could not run: ", 0), 0u)
+      << stopped.heading.stopped;
+  const picture::Picture passed = layOutRun("apps com.example.bank\nboot\nexpect vpn off\n");
+  EXPECT_TRUE(passed.heading.success);
+  EXPECT_EQ(passed.heading.outcome.text, "1 check, all passed");
+  EXPECT_EQ(passed.heading.stopped, "");
+}
+
+// Text from input reaches the picture with its control characters written out, while the
+// picture's own line breaks stay.
+TEST_F(RunReport, ThePictureWritesOutInputsControlCharacters) {
+  RunRecord record;
+  const picture::Picture p = layOutRun(
+      "apps \"com.example.bank\\x1b[8m\"\nprefs set usePersistMode false\nboot\nfront "
+      "\"com.example.bank\\x1b[8m\"\nwait 1s\n",
+      &record);
+  const picture::Lane& front = p.lane(picture::Lane::Front);
+  ASSERT_FALSE(front.segments.empty());
+  EXPECT_EQ(front.segments.back().tooltip.rfind("com.example.bank\\x1B[8m (not enabled)", 0), 0u)
+      << front.segments.back().tooltip;
+  const picture::Lane& delays = p.lane(picture::Lane::Delays);
+  ASSERT_EQ(delays.segments.size(), 1u);
+  EXPECT_EQ(delays.segments[0].tooltip.rfind("0 s: settling delay starts: 0.8 s "
+                                             "(com.example.bank\\x1B[8m in front)\n0.8 s: "
+                                             "settling delay ends",
+                                             0),
+            0u)
+      << delays.segments[0].tooltip;
+  const std::string svg = svgReport(record);
+  EXPECT_EQ(svg.find('\x1b'), std::string::npos);
+  EXPECT_NE(svg.find("(com.example.bank\\x1B[8m in front)&#10;0.8 s: settling delay ends"),
+            std::string::npos);
 }
 
 TEST_F(RunReport, AnInertEngineSaysWhy) {
