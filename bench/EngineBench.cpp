@@ -250,25 +250,13 @@ void persistExitKernel(Loop& loop, int observations) {
 // (no preferences yet), then the preferences written, then the one call. It runs right after the
 // library was loaded, when nothing it touches is in the caches, and so do its floors.
 
-// A device for one start-up: in memory where the machine has a memory file system, so that
-// hundreds of boots (each copies the engine and its companions) do not queue disk write-back
-// behind the measurements.
-std::unique_ptr<hostsim::Device> startUpDevice() {
-  static const std::string base = std::filesystem::is_directory("/dev/shm")
-                                      ? "/dev/shm"
-                                      : std::filesystem::temp_directory_path().string();
-  std::string pattern = base + "/harbrite-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return std::make_unique<hostsim::Device>();
-  return std::make_unique<hostsim::Device>(pattern);
-}
-
 // Boots a device whose engine stays inert and writes the preferences: what `measured(device,
 // preferences file)` needs. The device folder goes with the work, after the clock has stopped.
 template <class Measured>
 auto afterInertBoot(Measured measured) {
   return [measured] {
     struct StartUp {
-      std::unique_ptr<hostsim::Device> device = startUpDevice();
+      std::unique_ptr<hostsim::Device> device = harbrite::bench::inMemoryDevice();
       ~StartUp() { hostsim::removeTree(device->root()); }
     };
     auto s = std::make_shared<StartUp>();

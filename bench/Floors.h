@@ -5,12 +5,27 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 
+#include "hostsim/Device.h"
 #include "hostsim/FileLayer.h"
 
 namespace harbrite::bench {
+
+// A device in memory where the machine has a memory file system, so that hundreds of boots (each
+// copies the engine and its companions) do not queue disk write-back behind the measurements.
+inline std::unique_ptr<hostsim::Device> inMemoryDevice() {
+  static const std::string base = std::filesystem::is_directory("/dev/shm")
+                                      ? "/dev/shm"
+                                      : std::filesystem::temp_directory_path().string();
+  std::string pattern = base + "/harbrite-bench-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) return std::make_unique<hostsim::Device>();
+  return std::make_unique<hostsim::Device>(pattern);
+}
 
 // Open, read whole, close.
 inline std::string rawRead(const std::string& file) {

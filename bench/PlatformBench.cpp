@@ -86,16 +86,8 @@ void sandboxReplaceKernel(Loop& loop) {
 // hundreds of boots do not queue disk write-back behind the measurements. Removed with the work,
 // after the clock has stopped.
 struct BootFolder {
-  BootFolder() : device(makeDevice()) {}
+  BootFolder() : device(harbrite::bench::inMemoryDevice()) {}
   ~BootFolder() { hostsim::removeTree(device->root()); }
-  static std::unique_ptr<hostsim::Device> makeDevice() {
-    static const std::string base = std::filesystem::is_directory("/dev/shm")
-                                        ? "/dev/shm"
-                                        : std::filesystem::temp_directory_path().string();
-    std::string pattern = base + "/harbrite-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return std::make_unique<hostsim::Device>();
-    return std::make_unique<hostsim::Device>(pattern);
-  }
   std::string host(const std::string& devicePath) const { return device->root() + devicePath; }
   std::unique_ptr<hostsim::Device> device;
 };
