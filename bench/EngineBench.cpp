@@ -83,7 +83,8 @@ struct BenchDevice {
         device.preferencesFile(), device.featureStateFile(), kStateOn, kStateOff);
   }
 
-  hostsim::Device device;
+  harbrite::bench::MemoryDevice folder;
+  hostsim::Device& device = *folder;
   id springBoard = nullptr;
   id app = nullptr;
 };
@@ -255,16 +256,12 @@ void persistExitKernel(Loop& loop, int observations) {
 template <class Measured>
 auto afterInertBoot(Measured measured) {
   return [measured] {
-    struct StartUp {
-      std::unique_ptr<hostsim::Device> device = harbrite::bench::inMemoryDevice();
-      ~StartUp() { hostsim::removeTree(device->root()); }
-    };
-    auto s = std::make_shared<StartUp>();
+    auto s = std::make_shared<harbrite::bench::MemoryDevice>();
     hostsim::setTimelineSink(nullptr);
-    s->device->boot();
-    const std::string prefs = s->device->root() + s->device->preferencesFile();
+    (*s)->boot();
+    const std::string prefs = (*s)->root() + (*s)->preferencesFile();
     writeFile(prefs, hostsim::encodeDictionary(preferences(false)));
-    return [s, prefs, measured] { measured(*s->device, prefs); };
+    return [s, prefs, measured] { measured(**s, prefs); };
   };
 }
 
@@ -328,9 +325,9 @@ constexpr std::int64_t kCopies = 20000;
 const bool registered = [] {
   using harbrite::bench::measured;
   // The start-ups come first, while this process has booted nothing: each forks from it.
-  measuredPerStartUp("load_prefs", 100, loadPrefs);
-  measuredPerStartUp("load_prefs.host", 100, loadPrefsHost);
-  measuredPerStartUp("load_prefs.kernel", 100, loadPrefsKernel);
+  measuredPerStartUp("load_prefs", 20, loadPrefs);
+  measuredPerStartUp("load_prefs.host", 20, loadPrefsHost);
+  measuredPerStartUp("load_prefs.kernel", 20, loadPrefsKernel);
   measured("decision_no_change", kReads, decisionNoChange);
   measured("decision_no_change.host", kReads, decisionNoChangeHost);
   measured("decision_no_change.kernel", kReads,

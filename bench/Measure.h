@@ -19,11 +19,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -45,6 +48,16 @@ inline bool counting() {
 // Iterations run, uncounted, before counting starts: the first calls bind symbols and fill the
 // caches the steady state has.
 inline constexpr std::int64_t kWarmUp = 3;
+
+// Reports when a run began, on the machine's monotonic clock, as "started_ns": bench/run puts the
+// runs of a case and of its floors back in the order they ran, and compares each with its
+// neighbours in time.
+inline void markStart(benchmark::State& state) {
+  state.counters["started_ns"] =
+      static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count());
+}
 
 // Collects instructions while on; report() writes what was collected under a label.
 class InstructionCounter {
@@ -78,6 +91,7 @@ class Loop {
   template <class Body>
   void run(Body&& body) {
     if (!counting()) {
+      markStart(state_);
       for (auto _ : state_) body();
       return;
     }
@@ -129,9 +143,16 @@ benchmark::internal::Benchmark* measured(const std::string& name, std::int64_t c
 // process of its own). In the child, `start()` sets the start-up up and hands back the work to
 // measure; only that work is timed (by the clock around it: pausing the benchmark's timers costs
 // more than a short call) or, under callgrind, counted. Each iteration is one start-up.
+//
+// A start-up's time varies more than a loop's (a fresh process meets cold caches and faults its
+// pages in), and a few are far slower than the rest: besides the mean, which Google Benchmark
+// reports, the run reports the median start-up as "median_ns", which bench/run uses.
 template <class Start>
 void perStartUp(Loop& loop, Start start) {
   benchmark::State& state = loop.state();
+  std::vector<std::int64_t> times;
+  times.reserve(static_cast<std::size_t>(state.max_iterations));
+  markStart(state);
   for (auto _ : state) {
     int report[2];
     if (::pipe(report) != 0) {
@@ -171,6 +192,12 @@ void perStartUp(Loop& loop, Start start) {
       return;
     }
     state.SetIterationTime(static_cast<double>(nanoseconds) / 1e9);
+    times.push_back(nanoseconds);
+  }
+  if (!times.empty()) {
+    std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2),
+                     times.end());
+    state.counters["median_ns"] = static_cast<double>(times[times.size() / 2]);
   }
 }
 

@@ -26,7 +26,7 @@ using harbrite::bench::measured;
 // A device whose preferences file holds a realistic set of settings, and the Settings app open
 // on the pane's root page.
 struct BenchPane {
-  BenchPane() : device(), app(device.root()) {
+  BenchPane() : device(*folder), app(device.root()) {
     hostsim::setTimelineSink(nullptr);
     host::Dictionary prefs;
     host::Array apps;
@@ -44,7 +44,8 @@ struct BenchPane {
     properties.set("key", host::Value("benchKey"));
     row = app.makeSpecifier(std::move(properties), app.rootController());
   }
-  hostsim::Device device;
+  harbrite::bench::MemoryDevice folder;
+  hostsim::Device& device;
   hostsim::SettingsApp app;
   std::string file;
   host::StrongRef row;

@@ -39,12 +39,12 @@ void writeFile(const std::string& file, const std::string& bytes) {
 
 // A device folder (not booted) holding the preferences file; the host path of that file.
 struct SandboxedFile {
-  SandboxedFile() : file(device.root() + device.preferencesFile()) {
+  SandboxedFile() : file(folder.host(folder->preferencesFile())) {
     hostsim::setTimelineSink(nullptr);
     writeFile(file, hostsim::encodeDictionary(preferences()));
     contents = rawRead(file);
   }
-  hostsim::Device device;
+  harbrite::bench::MemoryDevice folder;
   std::string file;
   std::string contents;
 };
@@ -82,24 +82,14 @@ void sandboxReplaceKernel(Loop& loop) {
 // process, the classes of every boot after the first would be registered under new names
 // ("SpringBoard~2"), and the runtime's work would grow with each.
 
-// A device folder for one boot: in memory where the machine has a memory file system, so that
-// hundreds of boots do not queue disk write-back behind the measurements. Removed with the work,
-// after the clock has stopped.
-struct BootFolder {
-  BootFolder() : device(harbrite::bench::inMemoryDevice()) {}
-  ~BootFolder() { hostsim::removeTree(device->root()); }
-  std::string host(const std::string& devicePath) const { return device->root() + devicePath; }
-  std::unique_ptr<hostsim::Device> device;
-};
-
 // The whole boot: SpringBoard's classes, the device's layout, the engine copied, loaded, and
 // installed by its initialiser from the preferences it reads.
 void boot(Loop& loop) {
   harbrite::bench::perStartUp(loop, [] {
-    auto f = std::make_shared<BootFolder>();
+    auto f = std::make_shared<harbrite::bench::MemoryDevice>();
     hostsim::setTimelineSink(nullptr);
-    writeFile(f->host(f->device->preferencesFile()), hostsim::encodeDictionary(preferences()));
-    return [f] { f->device->boot(); };
+    writeFile(f->host((*f)->preferencesFile()), hostsim::encodeDictionary(preferences()));
+    return [f] { (*f)->boot(); };
   });
 }
 
@@ -108,12 +98,12 @@ void boot(Loop& loop) {
 // for) and the same methods added to SpringBoard.
 void bootHost(Loop& loop) {
   harbrite::bench::perStartUp(loop, [] {
-    auto f = std::make_shared<BootFolder>();
+    auto f = std::make_shared<harbrite::bench::MemoryDevice>();
     hostsim::setTimelineSink(nullptr);
-    const std::string copy = f->device->preferencesFile() + ".floor";
+    const std::string copy = (*f)->preferencesFile() + ".floor";
     writeFile(f->host(copy), hostsim::encodeDictionary(preferences()));
     return [f, copy] {
-      f->device->boot();
+      (*f)->boot();
       benchmark::DoNotOptimize(host::readDictionary(copy));
       harbrite::bench::installSilently(host::objc_getClass("SpringBoard"));
     };
@@ -127,14 +117,14 @@ void bootHost(Loop& loop) {
 // work (mapping the libraries) is not in it.
 void bootKernel(Loop& loop) {
   harbrite::bench::perStartUp(loop, [] {
-    auto f = std::make_shared<BootFolder>();
+    auto f = std::make_shared<harbrite::bench::MemoryDevice>();
     const hostsim::Payload payload = hostsim::Payload::built();
     const std::string backboard =
         f->host("/System/Library/PrivateFrameworks/BackBoardServices.framework/BackBoardServices");
     const std::string engine = f->host("/var/jb/Library/MobileSubstrate/DynamicLibraries/x.dylib");
     std::filesystem::create_directories(std::filesystem::path(backboard).parent_path());
     std::filesystem::create_directories(std::filesystem::path(engine).parent_path());
-    const std::string prefs = f->host(f->device->preferencesFile());
+    const std::string prefs = f->host((*f)->preferencesFile());
     writeFile(prefs, hostsim::encodeDictionary(preferences()));
     const std::size_t backboardSize = std::filesystem::file_size(payload.backboardServices);
     const std::size_t engineSize = std::filesystem::file_size(payload.engine);
@@ -156,9 +146,9 @@ void bootKernel(Loop& loop) {
 const bool registered = [] {
   using harbrite::bench::measuredPerStartUp;
   // The boots come first, while this process has booted nothing: each forks from it.
-  measuredPerStartUp("boot", 50, boot);
-  measuredPerStartUp("boot.host", 50, bootHost);
-  measuredPerStartUp("boot.kernel", 50, bootKernel);
+  measuredPerStartUp("boot", 10, boot);
+  measuredPerStartUp("boot.host", 10, bootHost);
+  measuredPerStartUp("boot.kernel", 10, bootKernel);
   measured("sandbox_read", 200, sandboxRead);
   measured("sandbox_read.kernel", 200, sandboxReadKernel);
   measured("sandbox_replace", 20, sandboxReplace);

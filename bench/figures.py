@@ -21,6 +21,7 @@ openat2 system call, so under callgrind the sandbox resolves paths by its walk (
 not by openat2 as in the timed runs; the platform's counts include that walk.
 """
 
+import bisect
 import glob
 import json
 import os
@@ -35,7 +36,7 @@ BENCH = "./build/bench/harbrite-bench"
 
 
 class Case:
-    def __init__(self, name, goal, host=True, goal_floor="host"):
+    def __init__(self, name, goal, host=True, goal_floor="host", rounds=True):
         self.name = name
         self.goal = goal
         # host=True: a <case>.host benchmark exists. host="case": the case is the platform's own
@@ -43,6 +44,9 @@ class Case:
         # the kernel floor's).
         self.host = host
         self.goal_floor = goal_floor
+        # True: ROUNDS runs per repetition. A number: that many, for a case whose benchmark sets
+        # its own number of iterations (start-ups), so that a repetition holds a known number.
+        self.rounds = rounds
 
 
 CASES = [
@@ -52,13 +56,13 @@ CASES = [
     Case("persist_exit_1", 1.5),
     Case("persist_exit_100", 1.5),
     Case("persist_exit_10000", 1.5),
-    Case("load_prefs", 2.0),
+    Case("load_prefs", 2.0, rounds=5),
     Case("pane_read", 1.5),
     Case("pane_write", 1.5),
     Case("jbrootpath", 1.5, host=False, goal_floor="kernel"),
     Case("sandbox_read", 1.3, host="case", goal_floor="kernel"),
     Case("sandbox_replace", 1.3, host="case", goal_floor="kernel"),
-    Case("boot", None),
+    Case("boot", None, rounds=5),
 ]
 
 UNIT = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
@@ -72,22 +76,68 @@ def base_name(run_name):
     return run_name.split("/", 1)[0]
 
 
-def timed(case, repetitions, min_time):
-    """Times per repetition, by benchmark name: {name: [ns, ...]}."""
+def timed(case, repetitions, min_time, rounds):
+    """The runs of the case and of its floors, by benchmark name: {name: [(started, ns), ...]},
+    each list in the order the runs ran (started is None where a benchmark does not say when it
+    began, and then the order is the repetitions').
+
+    Each benchmark runs repetitions*rounds times, min_time/rounds seconds each, and all the runs
+    of the case and of its floors are shuffled together: each stretch of the measurement holds
+    runs of all three, so that a moment when the machine is slow (another process, the disk
+    flushing, the hypervisor) falls on a case and its floors alike.
+    """
+    if case.rounds is not True:
+        rounds = case.rounds
     out = subprocess.run(
         [BENCH, "--benchmark_filter=" + benchmark_filter(case),
-         "--benchmark_repetitions=%d" % repetitions,
+         "--benchmark_repetitions=%d" % (repetitions * rounds),
          "--benchmark_enable_random_interleaving=true",
-         "--benchmark_min_time=%g" % min_time, "--benchmark_format=json"],
+         "--benchmark_min_time=%g" % (min_time / rounds), "--benchmark_format=json"],
         check=True, stdout=subprocess.PIPE).stdout
-    times = {}
+    runs = {}
     for run in json.loads(out)["benchmarks"]:
         if run.get("run_type") != "iteration" or run.get("error_occurred"):
             continue
-        ns = run["real_time"] * UNIT[run.get("time_unit", "ns")]
-        times.setdefault(base_name(run["run_name"]), []).append(
-            (run.get("repetition_index", 0), ns))
-    return {name: [ns for _, ns in sorted(values)] for name, values in times.items()}
+        # A run of start-ups reports its median start-up (bench/Measure.h).
+        ns = run.get("median_ns") or run["real_time"] * UNIT[run.get("time_unit", "ns")]
+        runs.setdefault(base_name(run["run_name"]), []).append(
+            (run.get("started_ns"), run.get("repetition_index", 0), ns))
+    times = {}
+    for name, values in runs.items():
+        if all(started is not None for started, _, _ in values):
+            values.sort(key=lambda v: v[0])
+        else:
+            values = [(None, index, ns) for _, index, ns in sorted(values, key=lambda v: v[1])]
+        times[name] = [(started, ns) for started, _, ns in values]
+    return times
+
+
+def paired_ratios(case_runs, floor_runs):
+    """Each run of the case over the runs of the floor next to it in time: the mean of the floor's
+    last run before it and first run after it (one of them at either end). Without start times,
+    the runs are paired by their place in each list."""
+    if any(started is None for started, _ in case_runs + floor_runs):
+        count = min(len(case_runs), len(floor_runs))
+        return [case_runs[i][1] / floor_runs[i][1] for i in range(count) if floor_runs[i][1] > 0]
+    starts = [started for started, _ in floor_runs]
+    ratios = []
+    for started, ns in case_runs:
+        after = bisect.bisect_left(starts, started)
+        near = [floor_runs[i][1] for i in (after - 1, after) if 0 <= i < len(floor_runs)]
+        floor = statistics.fmean(near) if near else 0
+        if floor > 0:
+            ratios.append(ns / floor)
+    return ratios
+
+
+def by_repetition(ratios, repetitions):
+    """The paired ratios cut, in the order they ran, into `repetitions` stretches of the
+    measurement, and each stretch's median: the ratio of one repetition."""
+    if len(ratios) < repetitions:
+        return list(ratios)
+    size = len(ratios) / repetitions
+    return [statistics.median(ratios[round(i * size):round((i + 1) * size)])
+            for i in range(repetitions)]
 
 
 def counted(case, folder):
@@ -134,7 +184,7 @@ def figure(value, digits=0):
     return ("%." + str(digits) + "f") % value
 
 
-def line(case, times, counts):
+def line(case, times, counts, repetitions):
     t = times.get(case.name)
     k = times.get(case.name + ".kernel")
     if case.host is True:
@@ -145,12 +195,13 @@ def line(case, times, counts):
         h = k
     if not t or not h or not k:
         return None
-    reps = min(len(t), len(h), len(k))
     floor = h if case.goal_floor == "host" else k
-    ratios = [t[i] / floor[i] for i in range(reps) if floor[i] > 0]
+    ratios = by_repetition(paired_ratios(t, floor), repetitions)
+    if not ratios:
+        return None
     ratio = statistics.median(ratios)
     spread = (max(ratios) - min(ratios)) / ratio if ratio > 0 else float("inf")
-    tm, hm, km = (statistics.median(x) for x in (t, h, k))
+    tm, hm, km = (statistics.median(ns for _, ns in x) for x in (t, h, k))
     engine, platform = shares(tm, hm, km)
 
     ir = counts.get(case.name) if counts is not None else None
@@ -194,16 +245,17 @@ def main(args):
         return 2
     repetitions = int(os.environ.get("REPETITIONS", "5"))
     min_time = float(os.environ.get("MIN_TIME", "0.5"))
+    rounds = max(1, int(os.environ.get("ROUNDS", "20")))
     count = os.environ.get("COUNT", "1") != "0" and shutil.which("valgrind") is not None
     missing = 0
     kept = os.environ.get("CALLGRIND_DIR")
     with tempfile.TemporaryDirectory(prefix="harbrite-callgrind-") as scratch:
         for case in wanted:
-            times = timed(case, repetitions, min_time)
+            times = timed(case, repetitions, min_time, rounds)
             folder = os.path.join(kept, case.name) if kept else scratch
             os.makedirs(folder, exist_ok=True)
             counts = counted(case, folder) if count else None
-            text = line(case, times, counts)
+            text = line(case, times, counts, repetitions)
             if text is None:
                 print("case=%s not measured" % case.name, flush=True)
                 missing += 1

@@ -405,7 +405,53 @@ int openDeviceRoot() {
 
 namespace {
 
+thread_local const FolderInUse* folderInUse = nullptr;
+
+}  // namespace
+
+FolderInUse::FolderInUse(const std::string& hostFolder, int fd)
+    : folder_(hostFolder), fd_(fd), outer_(folderInUse) {
+  folderInUse = this;
+}
+
+FolderInUse::~FolderInUse() {
+  folderInUse = outer_;
+}
+
+bool FolderInUse::holds(std::string_view hostFile, int& fd, const char*& name) {
+  const FolderInUse* in = folderInUse;
+  if (in == nullptr || in->fd_ < 0 || deviceRoot().empty()) return false;
+  const std::string& folder = in->folder_;
+  if (hostFile.size() <= folder.size() + 1 || hostFile.compare(0, folder.size(), folder) != 0 ||
+      hostFile[folder.size()] != '/') {
+    return false;
+  }
+  const std::string_view rest = hostFile.substr(folder.size() + 1);
+  if (rest.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos || rest == "." ||
+      rest == "..") {
+    return false;
+  }
+  fd = in->fd_;
+  name = rest.data();
+  return true;
+}
+
+namespace {
+
+// An entry of the folder in use opened through its descriptor, never following a symlink: -1
+// with errno, or -2 when the entry must be resolved from the root instead (it is a symlink, or
+// the open asks for O_PATH, which would open a symlink itself).
+int openInFolderInUse(std::string_view hostFile, int flags, mode_t mode) {
+  int folder = -1;
+  const char* name = nullptr;
+  if ((flags & O_PATH) != 0 || !FolderInUse::holds(hostFile, folder, name)) return -2;
+  const int fd = ::openat(folder, name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) == 0) return -2;
+  return fd;
+}
+
 int openDeviceFileAt(std::string_view hostFile, int flags, mode_t mode) {
+  if (const int fd = openInFolderInUse(hostFile, flags, mode); fd != -2) return fd;
   Resolved r;
   if (!resolveBase(hostFile, r)) return -1;
   if (!r.sandboxed()) return ::open(r.path, flags | O_CLOEXEC, mode);
@@ -427,6 +473,13 @@ int openDeviceFile(const char* hostFile, int flags, mode_t mode) {
 namespace {
 
 int statDeviceFileAt(std::string_view hostFile, struct stat* info) {
+  int folder = -1;
+  const char* name = nullptr;
+  if (FolderInUse::holds(hostFile, folder, name)) {
+    const int result = ::fstatat(folder, name, info, AT_SYMLINK_NOFOLLOW);
+    // A symlink is examined where the device follows it to.
+    if (result != 0 || !S_ISLNK(info->st_mode)) return result;
+  }
   const int fd = openDeviceFileAt(hostFile, O_PATH, 0);
   if (fd < 0) return -1;
   const int result = ::fstat(fd, info);
@@ -461,6 +514,13 @@ bool isDeviceFolder(const std::string& hostPath) {
 }  // namespace
 
 int renameDeviceFile(const std::string& from, const std::string& to) {
+  int fromFd = -1;
+  int toFd = -1;
+  const char* fromEntry = nullptr;
+  const char* toEntry = nullptr;
+  if (FolderInUse::holds(from, fromFd, fromEntry) && FolderInUse::holds(to, toFd, toEntry)) {
+    return ::renameat(fromFd, fromEntry, toFd, toEntry);
+  }
   if ((namesFolder(from) || namesFolder(to)) && !isDeviceFolder(from)) return failWith(ENOTDIR);
   std::string fromName;
   std::string toName;
@@ -479,6 +539,9 @@ int renameDeviceFile(const std::string& from, const std::string& to) {
 }
 
 int unlinkDeviceFile(const std::string& hostFile) {
+  int folder = -1;
+  const char* entry = nullptr;
+  if (FolderInUse::holds(hostFile, folder, entry)) return ::unlinkat(folder, entry, 0);
   if (namesFolder(hostFile)) return failWith(isDeviceFolder(hostFile) ? EISDIR : ENOTDIR);
   std::string name;
   Descriptor dir(openParent(hostFile, name));

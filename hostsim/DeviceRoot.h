@@ -57,6 +57,30 @@ int statDeviceFile(const std::string& hostFile, struct stat* info);
 int statDeviceFile(const char* hostFile, struct stat* info);
 int renameDeviceFile(const std::string& from, const std::string& to);
 int unlinkDeviceFile(const std::string& hostFile);
+// A folder one thread works in for a moment (an atomic replacement: the old file examined, the
+// temporary made and renamed over it, stale temporaries removed, the folder synced). While it is
+// in use, that thread's operations above on a name directly inside it (the folder's host path, a
+// slash, one name) act through `fd` instead of resolving the folder inside the root again; a name
+// that is a symlink is still resolved from the root, as the device follows it. `fd` is the
+// folder, opened by the caller through openDeviceFile, and stays the caller's to close. Lives on
+// the stack of the thread that works in the folder, inside the one operation.
+class FolderInUse {
+ public:
+  FolderInUse(const std::string& hostFolder, int fd);
+  ~FolderInUse();
+  FolderInUse(const FolderInUse&) = delete;
+  FolderInUse& operator=(const FolderInUse&) = delete;
+
+  // Whether `hostFile` (NUL-terminated) names an entry directly inside the folder in use on this
+  // thread: then its descriptor, and the entry's name (pointing into `hostFile`).
+  static bool holds(std::string_view hostFile, int& fd, const char*& name);
+
+ private:
+  const std::string& folder_;
+  int fd_;
+  const FolderInUse* outer_;
+};
+
 // mkdir -p: every missing folder of the path, inside the root. 0 when the path is a folder.
 int makeDeviceDirectories(const std::string& hostFolder, mode_t mode = 0755);
 // Removes the file or the whole folder (symlinks inside it are removed, never followed). 0 also

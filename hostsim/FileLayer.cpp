@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,29 +141,52 @@ pid_t writerOf(std::string_view rest) {
   return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
 }
 
+// Whether `name` is a temporary of the target whose name makes `prefix` ("<target>.hbtmp.") left
+// by a writer that no longer exists: not this process, nor any process alive.
+bool isStaleTemporary(std::string_view name, const std::string& prefix) {
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  const pid_t writer = writerOf(name.substr(prefix.size()));
+  if (writer == 0 || writer == getpid()) return false;
+  return ::kill(writer, 0) != 0 && errno == ESRCH;
+}
+
 // A writer that dies in the middle of a replacement (killed, or crashed) leaves its temporary
 // file behind. Before each write, the temporaries of the same target whose writers no longer
 // exist are removed, so that they cannot pile up; a live writer's temporary is left alone, and
 // so is anything whose name does not have the temporaries' exact form. Nothing here can fail
-// the write.
-void removeStaleTemporaries(FileLayer& layer, const std::string& hostFile) {
+// the write. `folder` is the target's folder opened for reading, or -1 to open it here.
+void removeStaleTemporaries(FileLayer& layer, const std::string& hostFile, int folder) {
   const int saved = errno;
   const std::string directory = directoryOf(hostFile);
   const std::string prefix = fileNameOf(hostFile) + ".hbtmp.";
   std::vector<std::string> stale;
-  const int dirFd = openDeviceFile(directory, O_RDONLY | O_DIRECTORY);
-  DIR* dir = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
-  if (dir == nullptr && dirFd >= 0) ::close(dirFd);
-  if (dir != nullptr) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string_view name = entry->d_name;
-      if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
-      const pid_t writer = writerOf(name.substr(prefix.size()));
-      if (writer == 0 || writer == getpid()) continue;
-      if (::kill(writer, 0) == 0 || errno != ESRCH) continue;
-      stale.push_back(directory + "/" + std::string(name));
+  if (folder >= 0) {
+    // The folder's own descriptor, just opened and so read from its start: no second
+    // descriptor, no stream.
+    alignas(dirent64) char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::getdents64(folder, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (ssize_t at = 0; at < n;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        if (isStaleTemporary(entry->d_name, prefix)) {
+          stale.push_back(directory + "/" + entry->d_name);
+        }
+      }
     }
-    ::closedir(dir);
+  } else {
+    const int dirFd = openDeviceFile(directory, O_RDONLY | O_DIRECTORY);
+    DIR* dir = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
+    if (dir == nullptr && dirFd >= 0) ::close(dirFd);
+    if (dir != nullptr) {
+      while (const dirent* entry = ::readdir(dir)) {
+        if (isStaleTemporary(entry->d_name, prefix)) {
+          stale.push_back(directory + "/" + entry->d_name);
+        }
+      }
+      ::closedir(dir);
+    }
   }
   for (const std::string& file : stale) layer.unlink(file.c_str());
   errno = saved;
@@ -186,7 +210,7 @@ bool writeAll(FileLayer& layer, int fd, const std::string& contents) {
 }  // namespace
 
 void removeStaleTemporaries(const std::string& hostFile) {
-  removeStaleTemporaries(posixFileLayer(), hostFile);
+  removeStaleTemporaries(posixFileLayer(), hostFile, -1);
 }
 
 bool isTemporaryFileName(const std::string& name) {
@@ -203,6 +227,23 @@ bool replaceFileAtomically(const std::string& hostFile, const std::string& conte
     return false;
   }
 
+  // The folder is opened first and every step below works in it: it is resolved inside the
+  // device root once, not once per step. It is synced last, to make the rename durable. A
+  // folder that cannot be opened here costs only that: each step resolves it on its own, and
+  // the rename is not synced.
+  const std::string directory = directoryOf(hostFile);
+  int dirFd = layer.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  std::optional<FolderInUse> inUse;
+  if (dirFd >= 0) inUse.emplace(directory, dirFd);
+  auto closeDirectory = [&] {
+    if (dirFd < 0) return;
+    const int saved = errno;
+    inUse.reset();
+    layer.close(dirFd);
+    dirFd = -1;
+    errno = saved;
+  };
+
   // The new file keeps the old one's mode. When the old file exists but cannot be examined, its
   // mode cannot be kept, so nothing is written.
   mode_t mode = 0644;
@@ -210,10 +251,11 @@ bool replaceFileAtomically(const std::string& hostFile, const std::string& conte
   if (layer.stat(hostFile.c_str(), &old) == 0) {
     mode = old.st_mode & 07777;
   } else if (errno != ENOENT && errno != ENOTDIR) {
+    closeDirectory();
     return false;
   }
 
-  removeStaleTemporaries(layer, hostFile);
+  removeStaleTemporaries(layer, hostFile, dirFd);
 
   std::string temporary;
   int fd = -1;
@@ -221,14 +263,21 @@ bool replaceFileAtomically(const std::string& hostFile, const std::string& conte
     temporary = hostFile + ".hbtmp." + std::to_string(getpid()) + "." +
                 std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
     fd = layer.open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return false;
+    if (fd < 0 && errno != EEXIST) {
+      closeDirectory();
+      return false;
+    }
   }
-  if (fd < 0) return false;
+  if (fd < 0) {
+    closeDirectory();
+    return false;
+  }
 
   auto fail = [&](bool closeFirst) {
     int saved = errno;
     if (closeFirst) layer.close(fd);
     layer.unlink(temporary.c_str());
+    closeDirectory();
     errno = saved;
     return false;
   };
@@ -240,9 +289,8 @@ bool replaceFileAtomically(const std::string& hostFile, const std::string& conte
 
   // Make the rename itself durable. The new file is in place whatever happens here, so a
   // failure to sync the directory does not undo the write.
-  std::string directory = directoryOf(hostFile);
-  int dirFd = layer.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (dirFd >= 0) {
+    inUse.reset();
     layer.fsync(dirFd);
     layer.close(dirFd);
   }

@@ -75,9 +75,11 @@ inline constexpr std::size_t kMaxReadableFileSize = 16 * 1024 * 1024;
 // false with errno set.
 bool readWholeFile(const std::string& hostFile, std::string& contents);
 
-// Replaces a file atomically through the layer: a temporary file in the same directory
-// (unique name, O_EXCL), complete write, fsync, the old file's mode kept, rename over the
-// target, fsync of the directory. On any failure before the rename the temporary file is
+// Replaces a file atomically through the layer: the directory opened once, and every step
+// below done in it (hostsim/DeviceRoot.h's FolderInUse); a temporary file in it (unique name,
+// O_EXCL), complete write, fsync, the old file's mode kept, rename over the target, fsync of the
+// directory. A directory that cannot be opened is not a failure: each step then resolves it on
+// its own, and the rename is not synced. On any failure before the rename the temporary file is
 // removed, the old file stays byte for byte, errno is set and the answer is false; an old file
 // that exists but cannot be examined (stat fails other than with ENOENT or ENOTDIR) is such a
 // failure. Once the rename has succeeded the answer is true: the new content is in place, even

@@ -124,6 +124,22 @@ TEST_F(AtomicWrite, ReplacesTheFileWholeAndKeepsItsMode) {
   EXPECT_EQ(info().st_mode & 07777, 0640u);
 }
 
+// A file that is a symlink inside the device is examined where the device follows it: the new
+// file, put in the link's place, takes the mode of the file the link led to, not the link's own.
+TEST_F(AtomicWrite, ASymlinkedFileIsReplacedWithTheModeOfWhatItLedTo) {
+  const std::string target = "/var/mobile/Library/linked.plist";
+  putBytes(target, kOldBytes);
+  ::chmod(hostFile(target).c_str(), 0604);
+  ASSERT_EQ(::unlink(hostFile(kFile).c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), hostFile(kFile).c_str()), 0);
+
+  ASSERT_TRUE(host::writeDictionaryAtomically(prefs(), kFile).ok());
+  EXPECT_EQ(dictionaryInFile(), prefs());
+  EXPECT_TRUE(S_ISREG(info().st_mode));
+  EXPECT_EQ(info().st_mode & 07777, 0604u);
+  EXPECT_EQ(bytesOf(target), kOldBytes);
+}
+
 TEST_F(AtomicWrite, ShortAndInterruptedWritesAndATakenNameAreCarriedThrough) {
   const std::string text = "BellweirState=YES\nVPNState=YES\n";
   EXPECT_TRUE(writeText(kChoppy, text).ok());

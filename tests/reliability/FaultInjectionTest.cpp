@@ -4,8 +4,8 @@
 // and the system's next read gives the previous state.
 //
 // The directory's fsync comes after the rename, when the new file is already the file: a failure
-// there (or in opening or closing the directory) cannot bring the old file back and is not a
-// lost write. Every reader already sees the new content, so the writer reports success and the
+// there (or in opening the directory, first, or closing it) cannot bring the old file back and is
+// not a lost write. Every reader already sees the new content, so the writer reports success and the
 // next read gives the new state; only the rename's durability across a power cut is not assured.
 #include <gtest/gtest.h>
 
