@@ -1,15 +1,21 @@
 """Runs the benchmarks case by case and prints one line per case (bench/run calls it).
 
-Each case runs in a process of its own: the case and its floors side by side, their repetitions
-interleaved in random order, so that a case and its floors meet the same machine. Then, unless
+Each case runs in a process of its own: the case and its floors side by side. Each of them runs
+REPETITIONS x ROUNDS short runs (MIN_TIME/ROUNDS seconds each; a case of start-ups runs its own
+number), and all those runs are shuffled together, so that every stretch of the measurement holds
+runs of the case and of its floors. Each run of the case is compared with the floor's runs next to
+it in time (the last before it and the first after it): on a shared machine the speed of the
+whole machine drifts by a third from one second to the next, and a case and its floor measured at
+different moments would carry that drift into their ratio. The paired ratios, in the order they
+ran, are cut into REPETITIONS stretches; a stretch's median is one repetition's ratio. Then, unless
 COUNT=0 or valgrind is missing, the same process runs again under callgrind, which counts the
 instructions of each measured loop alone (bench/Measure.h).
 
 A line holds, for the case (T), its host floor (H) and its kernel floor (K): the median time of
-each, the engine's share T-H, the platform's H-K and the kernel's K, the same in instructions,
-the ratio the goal is set on (the median over the repetitions of T/H, or T/K for a case with no
-host floor) with its spread over the repetitions ((max-min)/median), and PASS or MISS. A spread
-above 10% adds UNSTABLE.
+each over all its runs, the engine's share T-H, the platform's H-K and the kernel's K, the same
+in instructions, the ratio the goal is set on (the median over the repetitions of T/H, or T/K for
+a case with no host floor) with its spread over the repetitions ((max-min)/median), and PASS or
+MISS. A spread above 10% adds UNSTABLE.
 
 With CALLGRIND_DIR set, each case's callgrind dumps are kept in CALLGRIND_DIR/<case>/, one file per
 measured loop, named in its "desc: Trigger" line ("<benchmark> <iterations>"), for
@@ -56,13 +62,13 @@ CASES = [
     Case("persist_exit_1", 1.5),
     Case("persist_exit_100", 1.5),
     Case("persist_exit_10000", 1.5),
-    Case("load_prefs", 2.0, rounds=5),
+    Case("load_prefs", 2.0, rounds=10),
     Case("pane_read", 1.5),
     Case("pane_write", 1.5),
     Case("jbrootpath", 1.5, host=False, goal_floor="kernel"),
     Case("sandbox_read", 1.3, host="case", goal_floor="kernel"),
     Case("sandbox_replace", 1.3, host="case", goal_floor="kernel"),
-    Case("boot", None, rounds=5),
+    Case("boot", None, rounds=10),
 ]
 
 UNIT = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
@@ -245,7 +251,7 @@ def main(args):
         return 2
     repetitions = int(os.environ.get("REPETITIONS", "5"))
     min_time = float(os.environ.get("MIN_TIME", "0.5"))
-    rounds = max(1, int(os.environ.get("ROUNDS", "20")))
+    rounds = max(1, int(os.environ.get("ROUNDS", "40")))
     count = os.environ.get("COUNT", "1") != "0" and shutil.which("valgrind") is not None
     missing = 0
     kept = os.environ.get("CALLGRIND_DIR")
