@@ -82,6 +82,16 @@ def base_name(run_name):
     return run_name.split("/", 1)[0]
 
 
+def on_one_cpu():
+    """Keeps the timed process on one processor (BENCH_CPU, or the last this one may use), as
+    `taskset -c` does: a case and its floors then run on the same processor, never moved between
+    two in the middle of a run."""
+    allowed = sorted(os.sched_getaffinity(0))
+    wanted = os.environ.get("BENCH_CPU")
+    cpu = int(wanted) if wanted is not None and int(wanted) in allowed else allowed[-1]
+    os.sched_setaffinity(0, {cpu})
+
+
 def timed(case, repetitions, min_time, rounds):
     """The runs of the case and of its floors, by benchmark name: {name: [(started, ns), ...]},
     each list in the order the runs ran (started is None where a benchmark does not say when it
@@ -99,7 +109,7 @@ def timed(case, repetitions, min_time, rounds):
          "--benchmark_repetitions=%d" % (repetitions * rounds),
          "--benchmark_enable_random_interleaving=true",
          "--benchmark_min_time=%g" % (min_time / rounds), "--benchmark_format=json"],
-        check=True, stdout=subprocess.PIPE).stdout
+        check=True, stdout=subprocess.PIPE, preexec_fn=on_one_cpu).stdout
     runs = {}
     for run in json.loads(out)["benchmarks"]:
         if run.get("run_type") != "iteration" or run.get("error_occurred"):
