@@ -406,19 +406,26 @@ int openDeviceRoot() {
 namespace {
 
 thread_local const FolderInUse* folderInUse = nullptr;
+// How many folders are in use on all threads: while none is, every operation answers at once,
+// without reaching this thread's pointer (thread-local storage in a shared library costs a call).
+std::atomic<int> foldersInUse{0};
 
 }  // namespace
 
 FolderInUse::FolderInUse(const std::string& hostFolder, int fd)
     : folder_(hostFolder), fd_(fd), outer_(folderInUse) {
   folderInUse = this;
+  foldersInUse.fetch_add(1, std::memory_order_relaxed);
 }
 
 FolderInUse::~FolderInUse() {
+  foldersInUse.fetch_sub(1, std::memory_order_relaxed);
   folderInUse = outer_;
 }
 
 bool FolderInUse::holds(std::string_view hostFile, int& fd, const char*& name) {
+  // A folder in use on this thread was counted by this thread: with none counted, none is.
+  if (foldersInUse.load(std::memory_order_relaxed) == 0) return false;
   const FolderInUse* in = folderInUse;
   if (in == nullptr || in->fd_ < 0 || deviceRoot().empty()) return false;
   const std::string& folder = in->folder_;
