@@ -325,9 +325,9 @@ constexpr std::int64_t kCopies = 20000;
 const bool registered = [] {
   using harbrite::bench::measured;
   // The start-ups come first, while this process has booted nothing: each forks from it.
-  measuredPerStartUp("load_prefs", 20, loadPrefs);
-  measuredPerStartUp("load_prefs.host", 20, loadPrefsHost);
-  measuredPerStartUp("load_prefs.kernel", 20, loadPrefsKernel);
+  measuredPerStartUp("load_prefs", 5, loadPrefs);
+  measuredPerStartUp("load_prefs.host", 5, loadPrefsHost);
+  measuredPerStartUp("load_prefs.kernel", 5, loadPrefsKernel);
   measured("decision_no_change", kReads, decisionNoChange);
   measured("decision_no_change.host", kReads, decisionNoChangeHost);
   measured("decision_no_change.kernel", kReads,

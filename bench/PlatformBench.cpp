@@ -146,9 +146,9 @@ void bootKernel(Loop& loop) {
 const bool registered = [] {
   using harbrite::bench::measuredPerStartUp;
   // The boots come first, while this process has booted nothing: each forks from it.
-  measuredPerStartUp("boot", 10, boot);
-  measuredPerStartUp("boot.host", 10, bootHost);
-  measuredPerStartUp("boot.kernel", 10, bootKernel);
+  measuredPerStartUp("boot", 3, boot);
+  measuredPerStartUp("boot.host", 3, bootHost);
+  measuredPerStartUp("boot.kernel", 3, bootKernel);
   measured("sandbox_read", 200, sandboxRead);
   measured("sandbox_read.kernel", 200, sandboxReadKernel);
   measured("sandbox_replace", 20, sandboxReplace);

@@ -1,8 +1,8 @@
 """Runs the benchmarks case by case and prints one line per case (bench/run calls it).
 
 Each case runs in a process of its own: the case and its floors side by side. Each of them runs
-REPETITIONS x ROUNDS short runs (MIN_TIME/ROUNDS seconds each; a case of start-ups runs its own
-number), and all those runs are shuffled together, so that every stretch of the measurement holds
+REPETITIONS x ROUNDS short runs (MIN_TIME/ROUNDS seconds each; a run of a start-up case is a
+few start-ups, each timed alone, and gives their median), and all those runs are shuffled together, so that every stretch of the measurement holds
 runs of the case and of its floors. Each run of the case is compared with the floor's runs next to
 it in time (the last before it and the first after it): on a shared machine the speed of the
 whole machine drifts by a third from one second to the next, and a case and its floor measured at
@@ -42,7 +42,7 @@ BENCH = "./build/bench/harbrite-bench"
 
 
 class Case:
-    def __init__(self, name, goal, host=True, goal_floor="host", rounds=True):
+    def __init__(self, name, goal, host=True, goal_floor="host"):
         self.name = name
         self.goal = goal
         # host=True: a <case>.host benchmark exists. host="case": the case is the platform's own
@@ -50,9 +50,6 @@ class Case:
         # the kernel floor's).
         self.host = host
         self.goal_floor = goal_floor
-        # True: ROUNDS runs per repetition. A number: that many, for a case whose benchmark sets
-        # its own number of iterations (start-ups), so that a repetition holds a known number.
-        self.rounds = rounds
 
 
 CASES = [
@@ -62,13 +59,13 @@ CASES = [
     Case("persist_exit_1", 1.5),
     Case("persist_exit_100", 1.5),
     Case("persist_exit_10000", 1.5),
-    Case("load_prefs", 2.0, rounds=10),
+    Case("load_prefs", 2.0),
     Case("pane_read", 1.5),
     Case("pane_write", 1.5),
     Case("jbrootpath", 1.5, host=False, goal_floor="kernel"),
     Case("sandbox_read", 1.3, host="case", goal_floor="kernel"),
     Case("sandbox_replace", 1.3, host="case", goal_floor="kernel"),
-    Case("boot", None, rounds=10),
+    Case("boot", None),
 ]
 
 UNIT = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
@@ -102,8 +99,6 @@ def timed(case, repetitions, min_time, rounds):
     runs of all three, so that a moment when the machine is slow (another process, the disk
     flushing, the hypervisor) falls on a case and its floors alike.
     """
-    if case.rounds is not True:
-        rounds = case.rounds
     out = subprocess.run(
         [BENCH, "--benchmark_filter=" + benchmark_filter(case),
          "--benchmark_repetitions=%d" % (repetitions * rounds),
