@@ -150,43 +150,40 @@ bool isStaleTemporary(std::string_view name, const std::string& prefix) {
   return ::kill(writer, 0) != 0 && errno == ESRCH;
 }
 
+// Adds to `stale` the stale temporaries (by host path) among the entries of `folder`, a folder
+// just opened for reading whose host path is `directory`: read from its start, straight from
+// the descriptor, without a second descriptor or a stream.
+void collectStaleTemporaries(int folder, const std::string& directory, const std::string& prefix,
+                             std::vector<std::string>& stale) {
+  alignas(dirent64) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::getdents64(folder, buffer, sizeof buffer);
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      if (isStaleTemporary(entry->d_name, prefix)) {
+        stale.push_back(directory + "/" + entry->d_name);
+      }
+    }
+  }
+}
+
 // A writer that dies in the middle of a replacement (killed, or crashed) leaves its temporary
 // file behind. Before each write, the temporaries of the same target whose writers no longer
 // exist are removed, so that they cannot pile up; a live writer's temporary is left alone, and
 // so is anything whose name does not have the temporaries' exact form. Nothing here can fail
-// the write. `folder` is the target's folder opened for reading, or -1 to open it here.
+// the write. `folder` is the target's folder, just opened for reading, or -1 to open it here.
 void removeStaleTemporaries(FileLayer& layer, const std::string& hostFile, int folder) {
   const int saved = errno;
   const std::string directory = directoryOf(hostFile);
   const std::string prefix = fileNameOf(hostFile) + ".hbtmp.";
   std::vector<std::string> stale;
   if (folder >= 0) {
-    // The folder's own descriptor, just opened and so read from its start: no second
-    // descriptor, no stream.
-    alignas(dirent64) char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::getdents64(folder, buffer, sizeof buffer);
-      if (n <= 0) break;
-      for (ssize_t at = 0; at < n;) {
-        const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-        at += entry->d_reclen;
-        if (isStaleTemporary(entry->d_name, prefix)) {
-          stale.push_back(directory + "/" + entry->d_name);
-        }
-      }
-    }
-  } else {
-    const int dirFd = openDeviceFile(directory, O_RDONLY | O_DIRECTORY);
-    DIR* dir = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
-    if (dir == nullptr && dirFd >= 0) ::close(dirFd);
-    if (dir != nullptr) {
-      while (const dirent* entry = ::readdir(dir)) {
-        if (isStaleTemporary(entry->d_name, prefix)) {
-          stale.push_back(directory + "/" + entry->d_name);
-        }
-      }
-      ::closedir(dir);
-    }
+    collectStaleTemporaries(folder, directory, prefix, stale);
+  } else if (const int own = openDeviceFile(directory, O_RDONLY | O_DIRECTORY); own >= 0) {
+    collectStaleTemporaries(own, directory, prefix, stale);
+    ::close(own);
   }
   for (const std::string& file : stale) layer.unlink(file.c_str());
   errno = saved;
